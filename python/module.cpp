@@ -1,0 +1,135 @@
+// The Python extension module `korvantyr`: the joint-group enumeration, the public records and the
+// client. Conversions are pybind11's standard ones (stl.h): every attribute read builds a new
+// Python object, every assignment converts the whole value, so nothing is shared with the records.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <vector>
+
+#include "korvantyr/korvantyr.h"
+#include "python/interpreter_version.h"
+
+namespace py = pybind11;
+
+namespace {
+
+using korvan::tyr::JointGroup;
+using korvan::tyr::PlanInfo;
+using korvan::tyr::PrimitiveStates;
+using korvan::tyr::RobotActions;
+using korvan::tyr::RobotStates;
+
+constexpr const char* kModuleName = "korvantyr";
+constexpr const char* kModuleDoc = "Korvan Tyrlink (TYR)";
+constexpr const char* kCompiledPythonVersion =
+    PYBIND11_TOSTRING(PY_MAJOR_VERSION) "." PYBIND11_TOSTRING(PY_MINOR_VERSION);
+
+void RegisterJointGroup(py::module_& m) {
+  py::enum_<JointGroup>(m, "JointGroup")
+      .value("UNKNOWN", JointGroup::UNKNOWN)
+      .value("ALL", JointGroup::ALL)
+      .value("ARMS", JointGroup::ARMS)
+      .value("ARM_1", JointGroup::ARM_1)
+      .value("ARM_2", JointGroup::ARM_2)
+      .value("EXT_AXIS", JointGroup::EXT_AXIS)
+      .export_values();
+}
+
+void RegisterRecords(py::module_& m) {
+  py::class_<RobotStates>(m, "RobotStates")
+      .def(py::init<>())
+      .def_readwrite("timestamp", &RobotStates::timestamp)
+      .def_readwrite("q", &RobotStates::q)
+      .def_readwrite("theta", &RobotStates::theta)
+      .def_readwrite("dq", &RobotStates::dq)
+      .def_readwrite("dtheta", &RobotStates::dtheta)
+      .def_readwrite("tau", &RobotStates::tau)
+      .def_readwrite("tau_dot", &RobotStates::tau_dot)
+      .def_readwrite("tau_ext", &RobotStates::tau_ext)
+      .def_readwrite("tau_interact", &RobotStates::tau_interact)
+      .def_readwrite("temperature", &RobotStates::temperature)
+      .def_readwrite("flange_pose", &RobotStates::flange_pose)
+      .def_readwrite("tcp_pose", &RobotStates::tcp_pose)
+      .def_readwrite("tcp_twist", &RobotStates::tcp_twist)
+      .def_readwrite("tcp_wrench", &RobotStates::tcp_wrench)
+      .def_readwrite("tcp_wrench_local", &RobotStates::tcp_wrench_local)
+      .def_readwrite("raw_tcp_wrench", &RobotStates::raw_tcp_wrench)
+      .def_readwrite("raw_tcp_wrench_local", &RobotStates::raw_tcp_wrench_local)
+      .def_readwrite("raw_ft_sensor", &RobotStates::raw_ft_sensor);
+
+  py::class_<RobotActions>(m, "RobotActions")
+      .def(py::init<>())
+      .def_readwrite("timestamp", &RobotActions::timestamp)
+      .def_readwrite("q_d", &RobotActions::q_d)
+      .def_readwrite("dq_d", &RobotActions::dq_d)
+      .def_readwrite("tau_d", &RobotActions::tau_d)
+      .def_readwrite("tcp_pose_d", &RobotActions::tcp_pose_d)
+      .def_readwrite("tcp_twist_d", &RobotActions::tcp_twist_d)
+      .def_readwrite("tcp_wrench_d", &RobotActions::tcp_wrench_d);
+
+  py::class_<PrimitiveStates>(m, "PrimitiveStates")
+      .def(py::init<>())
+      .def_readwrite("pt_name", &PrimitiveStates::pt_name)
+      .def_readwrite("names_and_values", &PrimitiveStates::names_and_values);
+
+  py::class_<PlanInfo>(m, "PlanInfo")
+      .def(py::init<>())
+      .def_readwrite("pt_name", &PlanInfo::pt_name)
+      .def_readwrite("node_name", &PlanInfo::node_name)
+      .def_readwrite("node_path", &PlanInfo::node_path)
+      .def_readwrite("node_path_time_period", &PlanInfo::node_path_time_period)
+      .def_readwrite("node_path_number", &PlanInfo::node_path_number)
+      .def_readwrite("assigned_plan_name", &PlanInfo::assigned_plan_name)
+      .def_readwrite("velocity_scale", &PlanInfo::velocity_scale)
+      .def_readwrite("waiting_for_step", &PlanInfo::waiting_for_step);
+}
+
+// Pickling a pybind11 object with protocol 0 or 1 aborts the interpreter: copyreg's fallback for
+// those protocols instantiates pybind11's internal base type, whose constructor throws through C
+// code. Routing every protocol through the protocol-2 reduction avoids that path: JointGroup then
+// pickles through __getstate__/__setstate__ with any protocol (byte for byte as before with 2 and
+// up), and a record fails with the usual TypeError "cannot pickle ..." as it does with 2 and up.
+// The table lives in copyreg, so the classes gain no attribute.
+void PickleEveryProtocolAsProtocol2(const std::vector<py::handle>& types) {
+  const py::object register_reducer = py::module_::import("copyreg").attr("pickle");
+  const py::cpp_function reduce_as_protocol_2(
+      [](const py::object& self) { return self.attr("__reduce_ex__")(2); });
+  for (const py::handle& type : types) {
+    register_reducer(type, reduce_as_protocol_2);
+  }
+}
+
+void DefineModule(py::module_& m) {
+  RegisterJointGroup(m);
+  RegisterRecords(m);
+  // Client is registered here, last (and added to the list below).
+  PickleEveryProtocolAsProtocol2({m.attr("JointGroup"), m.attr("RobotStates"),
+                                  m.attr("RobotActions"), m.attr("PrimitiveStates"),
+                                  m.attr("PlanInfo")});
+}
+
+py::module_::module_def module_def;
+
+}  // namespace
+
+// The module's entry point, written out instead of PYBIND11_MODULE so that our own interpreter
+// check runs first and decides the ImportError text; otherwise it does what the macro does. Module
+// creation sits inside the try block too, so that a failure there is an ImportError as well.
+extern "C" PYBIND11_EXPORT PyObject* PyInit_korvantyr();
+
+extern "C" PYBIND11_EXPORT PyObject* PyInit_korvantyr() {
+  const char* const runtime_version = Py_GetVersion();
+  if (!korvan::tyr_impl::InterpreterVersionMatches(kCompiledPythonVersion, runtime_version)) {
+    PyErr_Format(PyExc_ImportError, korvan::tyr_impl::kVersionMismatchFormat,
+                 kCompiledPythonVersion, runtime_version);
+    return nullptr;
+  }
+  PYBIND11_ENSURE_INTERNALS_READY
+  try {
+    auto m = py::module_::create_extension_module(kModuleName, nullptr, &module_def);
+    m.doc() = kModuleDoc;
+    DefineModule(m);
+    return m.ptr();
+  }
+  PYBIND11_CATCH_INIT_EXCEPTIONS
+}
