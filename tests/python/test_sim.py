@@ -1,0 +1,381 @@
+"""The simulated robot: its payloads follow the wire layout, its motion is sane, and it answers the
+remote procedures (and misbehaves on request) over a real Zenoh session."""
+
+from __future__ import annotations
+
+import math
+import struct
+import threading
+import time
+
+import pytest
+import zenoh
+from zenoh.ext import Float32, Int32, UInt16, z_serialize
+
+from korvantyr_sim import (
+    PRESETS,
+    AllBasicStreamData,
+    AllExtraStreamData,
+    RPCReply,
+    RPCRequest,
+    Robot,
+    answer,
+    decode,
+    encode,
+)
+from korvantyr_sim.messages import (
+    BOOL, F32, I16, I32, U16, U32, DecodeError, EncodeError, FieldReader,
+)
+
+T0_NS = 1_700_000_000_987_654_321
+
+
+def f32(x: float) -> float:
+    return struct.unpack("<f", struct.pack("<f", x))[0]
+
+
+# ------------------------------------------------------------------------------------------------
+# Wire layout, read back one primitive at a time in the order of the message tables
+
+
+class Wire:
+    """Reads a payload field by field with eclipse-zenoh and records what it has read."""
+
+    def __init__(self, payload: bytes) -> None:
+        self.r = FieldReader(payload)
+
+    def u16(self) -> int:
+        return self.r.prim(U16)
+
+    def i16(self) -> int:
+        return self.r.prim(I16)
+
+    def i32(self) -> int:
+        return self.r.prim(I32)
+
+    def u32(self) -> int:
+        return self.r.prim(U32)
+
+    def bool(self) -> bool:
+        return self.r.prim(BOOL)
+
+    def f32(self) -> float:
+        return self.r.prim(F32)
+
+    def floats(self, expected_len: int | None = None) -> list[float]:
+        n = self.r.length()
+        if expected_len is not None:
+            assert n == expected_len
+        return [self.f32() for _ in range(n)]
+
+    def bools(self, expected_len: int) -> list[bool]:
+        assert self.r.length() == expected_len
+        return [self.bool() for _ in range(expected_len)]
+
+
+def read_cartesian(w: Wire) -> list[list[float]]:
+    return [w.floats(size) for size in (7, 7, 6, 6, 6, 6, 6)]
+
+
+@pytest.mark.parametrize("preset", sorted(PRESETS))
+def test_basic_payload_follows_the_wire_table(preset: str) -> None:
+    msg = Robot(preset).basic(12.5, T0_NS)
+    w = Wire(encode(msg))
+    io = msg.safety_io
+    assert (w.u16(), w.i16(), w.bool(), w.bool()) == (
+        io.aux_code, io.aux_value, io.estop_released, io.enabling_device_on)
+    assert w.bools(8) == io.aux_flags
+    assert w.bools(20) == io.digital_inputs
+    assert w.bools(20) == io.digital_outputs
+    groups = [w.u16() for _ in range(w.r.length())]
+    assert groups == [g.number for g in PRESETS[preset].groups]
+    n = PRESETS[preset].dof
+    jd = msg.joint_data
+    for name in ("q", "theta", "dq", "dtheta", "tau", "tau_dot", "tau_ext", "tau_interact",
+                 "temperature"):
+        assert w.floats(n) == [f32(v) for v in getattr(jd, name)], name
+    for triples in (jd.aux_triples_1, jd.aux_triples_2):
+        assert w.r.length() == len(triples)
+        assert [w.floats(3) for _ in triples] == [[f32(v) for v in t] for t in triples]
+    assert w.r.length() == len(groups)
+    for cart in msg.cartesian_data:
+        assert read_cartesian(w)[1] == [f32(v) for v in cart.tcp_pose]
+    assert (w.i32(), w.u32()) == divmod(T0_NS, 1_000_000_000)
+    assert w.r.done
+
+
+def test_basic_payload_size_of_the_dual_arm() -> None:
+    # safety_io 2+2+1+1 + (1+8) + 2*(1+20) = 57; indices 1 + 5*2 = 11; nine joint vectors
+    # 9*(1 + 16*4) = 585; two triple lists 2*(1 + 16*(1 + 3*4)) = 418; five Cartesian records
+    # 1 + 5*(2*(1 + 7*4) + 5*(1 + 6*4)) = 916; timestamp 4 + 4 = 8.
+    assert len(encode(Robot("dual-arm").basic(3.0, T0_NS))) == 57 + 11 + 585 + 418 + 916 + 8
+
+
+def test_extra_payload_follows_the_wire_table() -> None:
+    msg = Robot("dual-arm").extra(4.25)
+    w = Wire(encode(msg))
+    assert [w.u16() for _ in range(w.r.length())] == [0, 2, 3, 4, 5]
+    for name in ("q_d", "dq_d", "tau_d"):
+        assert w.floats(16) == [f32(v) for v in getattr(msg.desired_joint_data, name)]
+    assert w.r.length() == 5
+    for cart in msg.cartesian_data:
+        assert w.floats(7) == [f32(v) for v in cart.tcp_pose_d]
+        assert w.floats(6) == [f32(v) for v in cart.tcp_twist_d]
+        assert w.floats(6) == [f32(v) for v in cart.tcp_wrench_d]
+    assert w.r.done
+    # 1 + 5*2, 3*(1 + 16*4), 1 + 5*((1 + 7*4) + 2*(1 + 6*4))
+    assert len(encode(msg)) == 11 + 195 + 396
+
+
+def test_rpc_messages_follow_the_wire_tables() -> None:
+    request = RPCRequest(10, [0, 2, 3, 4, 5])
+    expected = z_serialize((UInt16(10), [UInt16(g) for g in (0, 2, 3, 4, 5)])).to_bytes()
+    assert encode(request) == expected
+    assert encode(RPCRequest(1)).hex() == "010000"  # the number, then an empty list
+
+    reply = RPCReply(9, True, [3, 4], [-1, 2**31 - 1], [b"", b"a\x00\xff"], [6.5],
+                     [[1.0, 2.0], [], [3.0]])
+    expected = z_serialize((
+        UInt16(9), True, [UInt16(3), UInt16(4)], [Int32(-1), Int32(2**31 - 1)],
+        [b"", b"a\x00\xff"], [Float32(6.5)],
+        [[Float32(1.0), Float32(2.0)], [], [Float32(3.0)]],
+    )).to_bytes()
+    assert encode(reply) == expected
+    assert decode(RPCReply, expected) == reply
+
+
+# ------------------------------------------------------------------------------------------------
+# Encoders and decoders
+
+
+@pytest.mark.parametrize("preset", sorted(PRESETS))
+@pytest.mark.parametrize("t", [0.0, 1.234, 987.6])
+def test_stream_messages_round_trip(preset: str, t: float) -> None:
+    robot = Robot(preset)
+    for msg in (robot.basic(t, T0_NS), robot.extra(t)):
+        data = encode(msg)
+        back = decode(type(msg), data)
+        assert encode(back) == data
+        assert back.joint_group_indices == msg.joint_group_indices
+
+
+def test_empty_messages_round_trip() -> None:
+    for cls in (AllBasicStreamData, AllExtraStreamData, RPCRequest, RPCReply):
+        assert decode(cls, encode(cls())) == cls()
+
+
+def test_decoder_rejects_what_does_not_fit() -> None:
+    good = encode(Robot().basic(1.0, T0_NS))
+    with pytest.raises(DecodeError, match="1 bytes left"):
+        decode(AllBasicStreamData, good + b"\x00")
+    with pytest.raises(DecodeError):
+        decode(AllBasicStreamData, good[:-1])
+    short_inputs = Robot().basic(1.0, T0_NS)
+    short_inputs.safety_io.digital_inputs = [True] * 16
+    with pytest.raises(EncodeError):
+        encode(short_inputs)
+    with pytest.raises(DecodeError, match="fixed array of 20 announces 16"):
+        decode(AllBasicStreamData, encode(short_inputs, strict=False))
+    # A corrupt length must fail at once, not build a huge list.
+    with pytest.raises(DecodeError, match="exceeds the payload"):
+        decode(RPCReply, bytes.fromhex("010001") + b"\xff\xff\xff\xff\x0f")
+    with pytest.raises(EncodeError):
+        encode(RPCRequest(70000))
+
+
+# ------------------------------------------------------------------------------------------------
+# The robot's motion
+
+
+def _norm(v: list[float]) -> float:
+    return math.sqrt(sum(x * x for x in v))
+
+
+@pytest.mark.parametrize("preset", sorted(PRESETS))
+def test_orientations_are_unit_quaternions_that_move(preset: str) -> None:
+    robot = Robot(preset)
+    seen = set()
+    for step in range(200):
+        t = step * 0.37
+        basic = decode(AllBasicStreamData, encode(robot.basic(t, T0_NS)))
+        extra = decode(AllExtraStreamData, encode(robot.extra(t)))
+        quats = [c.tcp_pose[3:] for c in basic.cartesian_data]
+        quats += [c.flange_pose[3:] for c in basic.cartesian_data]
+        quats += [c.tcp_pose_d[3:] for c in extra.cartesian_data]
+        for q in quats:
+            assert _norm(q) == pytest.approx(1.0, abs=1e-6)
+        seen.add(tuple(round(x, 3) for x in basic.cartesian_data[0].tcp_pose[3:]))
+    assert len(seen) > 100
+
+
+@pytest.mark.parametrize("preset", sorted(PRESETS))
+def test_messages_cover_every_group(preset: str) -> None:
+    robot = Robot(preset)
+    basic, extra = robot.basic(5.0, T0_NS), robot.extra(5.0)
+    n = PRESETS[preset].dof
+    for group in PRESETS[preset].groups:
+        assert group.start + group.dof <= n
+    assert len(basic.cartesian_data) == len(basic.joint_group_indices)
+    assert len(extra.cartesian_data) == len(extra.joint_group_indices)
+    for name in ("q", "dq", "tau", "temperature"):
+        assert len(getattr(basic.joint_data, name)) == n
+    assert len(extra.desired_joint_data.q_d) == n
+
+
+def test_joints_move_smoothly_and_io_changes_slowly() -> None:
+    robot = Robot()
+    a, b = robot.basic(10.0, T0_NS), robot.basic(10.01, T0_NS)
+    assert max(abs(x - y) for x, y in zip(a.joint_data.q, b.joint_data.q)) < 0.01
+    assert a.joint_data.q != b.joint_data.q
+    assert a.safety_io.digital_inputs == b.safety_io.digital_inputs
+    later = [robot.basic(float(t), T0_NS).safety_io for t in range(0, 120, 7)]
+    assert len({tuple(io.digital_inputs) for io in later}) > 5
+    assert len({tuple(io.digital_outputs) for io in later}) > 5
+    assert len({io.enabling_device_on for io in later}) == 2
+
+
+def test_timestamp_comes_from_the_given_clock() -> None:
+    msg = Robot().basic(0.0, T0_NS)
+    assert (msg.timestamp_sec, msg.timestamp_nsec) == (1_700_000_000, 987_654_321)
+
+
+# ------------------------------------------------------------------------------------------------
+# Remote procedures
+
+
+def test_start_ids_answer_the_requested_groups_in_order() -> None:
+    reply = answer(Robot("dual-arm"), RPCRequest(10, [5, 1, 0, 4]), "v2.1")
+    assert (reply.success, reply.joint_groups, reply.int_container, reply.float_container) == (
+        True, [5, 0, 4], [14, 0, 7], [2.0, 16.0, 7.0])
+    single = answer(Robot("single-arm"), RPCRequest(10, [0, 2, 3, 4, 5]), "v2.1")
+    assert (single.joint_groups, single.int_container, single.float_container) == (
+        [0, 3], [0, 0], [7.0, 7.0])
+
+
+def rpc(session: zenoh.Session, key: str, request: RPCRequest | bytes, timeout: float = 2.0,
+        deadline: float = 20.0) -> list[zenoh.Reply]:
+    """Query until the robot's queryable is known (replies arrive), or ``deadline`` passes."""
+    payload = request if isinstance(request, bytes) else encode(request)
+    end = time.monotonic() + deadline
+    while True:
+        replies = list(session.get(key, payload=payload, timeout=timeout))
+        if replies or time.monotonic() > end:
+            return replies
+        time.sleep(0.05)
+
+
+def ok_reply(replies: list[zenoh.Reply]) -> RPCReply:
+    assert len(replies) == 1 and replies[0].ok is not None, replies
+    return decode(RPCReply, replies[0].ok.payload.to_bytes())
+
+
+@pytest.mark.network
+def test_sim_answers_the_remote_procedures(sim, zsession) -> None:
+    robot = sim(args=["--server-version", "v2.1"])
+    key = robot.key("rpc")
+    assert ok_reply(rpc(zsession, key, RPCRequest(0))) == RPCReply(0, False)
+    version = ok_reply(rpc(zsession, key, RPCRequest(1)))
+    assert version == RPCReply(1, True, string_container=[b"v2.1"])
+    assert ok_reply(rpc(zsession, key, RPCRequest(10, [0, 2, 3, 4, 5]))) == RPCReply(
+        10, True, [0, 2, 3, 4, 5], [0, 0, 0, 7, 14], [], [16.0, 14.0, 7.0, 7.0, 2.0])
+    assert ok_reply(rpc(zsession, key, RPCRequest(42))) == RPCReply(42, False)
+    bad = rpc(zsession, key, b"\x01")
+    assert len(bad) == 1 and bad[0].err is not None
+
+
+@pytest.mark.network
+def test_sim_reports_the_configured_version_and_preset(sim, zsession) -> None:
+    robot = sim(preset="single-arm", args=["--server-version", "v9.9"])
+    key = robot.key("rpc")
+    assert ok_reply(rpc(zsession, key, RPCRequest(1))).string_container == [b"v9.9"]
+    reply = ok_reply(rpc(zsession, key, RPCRequest(10, [0, 2, 3, 4, 5])))
+    assert (reply.joint_groups, reply.int_container, reply.float_container) == ([0, 3], [0, 0],
+                                                                               [7.0, 7.0])
+
+
+@pytest.mark.network
+def test_sim_publishes_both_streams(sim, zsession) -> None:
+    robot = sim(rate=200.0)
+    received: dict[str, list[bytes]] = {"basic": [], "extra": []}
+    enough = threading.Event()
+
+    def collect(stream: str):
+        def on_sample(sample: zenoh.Sample) -> None:
+            received[stream].append(sample.payload.to_bytes())
+            if all(len(v) >= 20 for v in received.values()):
+                enough.set()
+        return on_sample
+
+    subs = [zsession.declare_subscriber(robot.key(s), collect(s)) for s in received]
+    try:
+        assert enough.wait(20.0), {k: len(v) for k, v in received.items()}
+    finally:
+        for sub in subs:
+            sub.undeclare()
+    basics = [decode(AllBasicStreamData, p) for p in received["basic"][:20]]
+    stamps = [(b.timestamp_sec, b.timestamp_nsec) for b in basics]
+    assert stamps == sorted(stamps) and len(set(stamps)) == len(stamps)
+    now = time.time()
+    assert abs(stamps[-1][0] + stamps[-1][1] * 1e-9 - now) < 60
+    for payload in received["extra"][:20]:
+        assert decode(AllExtraStreamData, payload).joint_group_indices == [0, 2, 3, 4, 5]
+
+
+@pytest.mark.network
+def test_sim_stops_after_its_duration(sim) -> None:
+    robot = sim(args=["--duration", "0.5"])
+    assert robot.wait(timeout=20.0) == 0
+
+
+FAULTS = [
+    # fault, check of the replies to a version request
+    ("no-reply", lambda replies: replies == []),
+    ("error-reply", lambda replies: len(replies) == 1 and replies[0].err is not None
+     and decode(RPCReply, replies[0].err.payload.to_bytes()).string_container == [b"v2.1"]),
+    ("trailing-byte", lambda replies: _rejected(replies, "1 bytes left")),
+    ("truncated", lambda replies: _rejected(replies, "cannot read")),
+    ("wrong-id", lambda replies: ok_reply(replies).request_id == 2),
+    ("flip-success", lambda replies: ok_reply(replies).success is False),
+]
+
+
+def _rejected(replies: list[zenoh.Reply], reason: str) -> bool:
+    with pytest.raises(DecodeError, match=reason):
+        ok_reply(replies)
+    return True
+
+
+@pytest.mark.network
+@pytest.mark.parametrize("fault,check", FAULTS, ids=[f for f, _ in FAULTS])
+def test_sim_misbehaves_on_request(sim, zsession, fault, check) -> None:
+    robot = sim(args=["--fault", fault, "--fault-on", "1"])
+    key = robot.key("rpc")
+    # The ping is not affected and tells when the queryable is known.
+    assert ok_reply(rpc(zsession, key, RPCRequest(0))) == RPCReply(0, False)
+    started = time.monotonic()
+    replies = list(zsession.get(key, payload=encode(RPCRequest(1)), timeout=5.0))
+    assert check(replies)
+    assert time.monotonic() - started < 2.5  # answered (or finished) without waiting the time-out
+
+
+@pytest.mark.network
+def test_sim_hang_keeps_the_caller_waiting(sim, zsession) -> None:
+    robot = sim(args=["--fault", "hang", "--fault-on", "1"])
+    key = robot.key("rpc")
+    assert ok_reply(rpc(zsession, key, RPCRequest(0))) == RPCReply(0, False)
+    started = time.monotonic()
+    replies = list(zsession.get(key, payload=encode(RPCRequest(1)), timeout=1.0))
+    assert time.monotonic() - started >= 0.9
+    # Zenoh ends a query that runs out of time with an error reply of its own.
+    assert all(r.ok is None for r in replies)
+
+
+@pytest.mark.network
+def test_sim_answers_late_when_asked_to(sim, zsession) -> None:
+    robot = sim(args=["--reply-delay", "0.5"])
+    key = robot.key("rpc")
+    assert ok_reply(rpc(zsession, key, RPCRequest(0))) == RPCReply(0, False)
+    started = time.monotonic()
+    reply = ok_reply(list(zsession.get(key, payload=encode(RPCRequest(1)), timeout=5.0)))
+    assert reply.string_container == [b"v2.1"]
+    assert time.monotonic() - started >= 0.45
