@@ -1,0 +1,101 @@
+//! Closures handed over by the C side, in zenoh-c's shape: a context pointer, a call and a drop.
+//! Once handed over, the bridge owns the closure: its drop runs exactly once, when Zenoh releases
+//! it, which is after the last call has returned (Zenoh keeps the closure alive while calling it).
+
+use std::ffi::c_void;
+
+use crate::bytes::zb_bytes_t;
+
+#[allow(non_camel_case_types)]
+pub type zb_drop_fn_t = Option<unsafe extern "C" fn(context: *mut c_void)>;
+#[allow(non_camel_case_types)]
+pub type zb_sample_fn_t =
+    Option<unsafe extern "C" fn(context: *mut c_void, payload: *const zb_bytes_t)>;
+#[allow(non_camel_case_types)]
+pub type zb_reply_fn_t =
+    Option<unsafe extern "C" fn(context: *mut c_void, is_ok: bool, payload: *const zb_bytes_t)>;
+
+/// Sample closure of a subscription.
+#[repr(C)]
+#[allow(non_camel_case_types)]
+pub struct zb_closure_sample_t {
+    pub context: *mut c_void,
+    pub call: zb_sample_fn_t,
+    pub drop: zb_drop_fn_t,
+}
+
+/// Reply closure of a query; its drop is the query's completion.
+#[repr(C)]
+#[allow(non_camel_case_types)]
+pub struct zb_closure_reply_t {
+    pub context: *mut c_void,
+    pub call: zb_reply_fn_t,
+    pub drop: zb_drop_fn_t,
+}
+
+/// A closure owned by the bridge; dropping it runs the C drop once.
+pub(crate) struct OwnedClosure<F: Copy> {
+    context: Context,
+    call: Option<F>,
+    drop: zb_drop_fn_t,
+}
+
+impl<F: Copy> OwnedClosure<F> {
+    pub(crate) fn context(&self) -> *mut c_void {
+        self.context.0
+    }
+
+    pub(crate) fn call(&self) -> Option<F> {
+        self.call
+    }
+}
+
+impl<F: Copy> Drop for OwnedClosure<F> {
+    fn drop(&mut self) {
+        if let Some(drop_fn) = self.drop.take() {
+            // SAFETY: the C side gave this function for this context and expects one call.
+            unsafe { drop_fn(self.context.0) };
+        }
+    }
+}
+
+type SampleCall = unsafe extern "C" fn(*mut c_void, *const zb_bytes_t);
+type ReplyCall = unsafe extern "C" fn(*mut c_void, bool, *const zb_bytes_t);
+
+/// Takes over the caller's sample closure and empties the caller's copy. A null pointer gives
+/// `None` (there is nothing to drop then).
+pub(crate) unsafe fn take_sample_closure(
+    closure: *mut zb_closure_sample_t,
+) -> Option<OwnedClosure<SampleCall>> {
+    // SAFETY: a non-null closure pointer is readable and writable.
+    let closure = unsafe { closure.as_mut() }?;
+    let owned = OwnedClosure {
+        context: Context(closure.context),
+        call: closure.call.take(),
+        drop: closure.drop.take(),
+    };
+    closure.context = std::ptr::null_mut();
+    Some(owned)
+}
+
+/// Takes over the caller's reply closure and empties the caller's copy.
+pub(crate) unsafe fn take_reply_closure(
+    closure: *mut zb_closure_reply_t,
+) -> Option<OwnedClosure<ReplyCall>> {
+    // SAFETY: a non-null closure pointer is readable and writable.
+    let closure = unsafe { closure.as_mut() }?;
+    let owned = OwnedClosure {
+        context: Context(closure.context),
+        call: closure.call.take(),
+        drop: closure.drop.take(),
+    };
+    closure.context = std::ptr::null_mut();
+    Some(owned)
+}
+
+/// Opaque context pointer handed back to the C side; Zenoh's threads carry it around.
+#[derive(Clone, Copy)]
+pub(crate) struct Context(pub *mut c_void);
+// SAFETY: the C side promises that its context may be used from any thread.
+unsafe impl Send for Context {}
+unsafe impl Sync for Context {}

@@ -1,0 +1,110 @@
+//! Subscriptions with a sample closure. The closure is called on Zenoh's threads, possibly on
+//! several at once; the payload handed to it is borrowed for the duration of the call.
+
+use zenoh::{pubsub::Subscriber, sample::Sample, Wait};
+
+use crate::{
+    closure::{take_sample_closure, zb_closure_sample_t},
+    keyexpr::zb_keyexpr_t,
+    locality::{locality_from_c, zb_locality_t, ZB_LOCALITY_ANY},
+    result::*,
+    session::zb_session_t,
+};
+
+#[allow(non_camel_case_types)]
+pub type zb_subscriber_t = Subscriber<()>;
+
+#[repr(C)]
+#[allow(non_camel_case_types)]
+pub struct zb_subscriber_options_t {
+    /// Which publications are delivered: any (default), session-local only, or remote only.
+    pub allowed_origin: zb_locality_t,
+}
+
+#[no_mangle]
+pub unsafe extern "C" fn zb_subscriber_options_default(
+    options: *mut zb_subscriber_options_t,
+) -> zb_result_t {
+    guard(|| {
+        if options.is_null() {
+            return ZB_ENULL;
+        }
+        unsafe {
+            write_out(
+                options,
+                zb_subscriber_options_t {
+                    allowed_origin: ZB_LOCALITY_ANY,
+                },
+            )
+        };
+        ZB_OK
+    })
+}
+
+/// Declares a subscriber. The closure is taken over in every case: on failure it has been dropped
+/// (its drop has run) before this returns. `options` may be null for the defaults.
+#[no_mangle]
+pub unsafe extern "C" fn zb_declare_subscriber(
+    session: *const zb_session_t,
+    out: *mut *mut zb_subscriber_t,
+    key_expr: *const zb_keyexpr_t,
+    callback: *mut zb_closure_sample_t,
+    options: *const zb_subscriber_options_t,
+) -> zb_result_t {
+    guard(|| {
+        let Some(closure) = (unsafe { take_sample_closure(callback) }) else {
+            return ZB_ENULL;
+        };
+        let (Some(session), Some(key_expr)) =
+            (unsafe { session.as_ref() }, unsafe { key_expr.as_ref() })
+        else {
+            return ZB_ENULL;
+        };
+        if out.is_null() {
+            return ZB_ENULL;
+        }
+        let origin = match unsafe { options.as_ref() } {
+            None => ZB_LOCALITY_ANY,
+            Some(options) => options.allowed_origin,
+        };
+        let Some(origin) = locality_from_c(origin) else {
+            return ZB_EINVAL;
+        };
+        let declared = session
+            .declare_subscriber(key_expr.clone())
+            .callback(move |sample: Sample| {
+                if let Some(call) = closure.call() {
+                    // SAFETY: the C side gave this function for this context.
+                    unsafe { call(closure.context(), sample.payload()) };
+                }
+            })
+            .allowed_origin(origin)
+            .wait();
+        match declared {
+            Ok(subscriber) => {
+                unsafe { write_out(out, Box::into_raw(Box::new(subscriber))) };
+                ZB_OK
+            }
+            Err(_) => ZB_EGENERIC,
+        }
+    })
+}
+
+/// Undeclares the subscriber and releases the handle (also when undeclaring fails). When this
+/// returns, no call of the closure is running or will run, and its drop has run, unless the
+/// session was closed earlier, in which case the drop ran then. Must not be called from the
+/// subscriber's own callback (it would wait for itself).
+#[no_mangle]
+pub unsafe extern "C" fn zb_undeclare_subscriber(subscriber: *mut zb_subscriber_t) -> zb_result_t {
+    guard(|| {
+        if subscriber.is_null() {
+            return ZB_ENULL;
+        }
+        // SAFETY: subscriber handles are boxed by `zb_declare_subscriber` and released once.
+        let subscriber = unsafe { Box::from_raw(subscriber) };
+        match subscriber.undeclare().wait_callbacks().wait() {
+            Ok(()) => ZB_OK,
+            Err(_) => ZB_EGENERIC,
+        }
+    })
+}

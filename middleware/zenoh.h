@@ -1,0 +1,338 @@
+// Zenoh layer: move-only RAII handles over the Rust bridge; each object owns one bridge handle and
+// releases it in its destructor (a moved-from object may only be destroyed or assigned to).
+// A Session may be shared by threads; other objects are used by one thread at a time. Callbacks
+// run on Zenoh's threads, possibly several at once; whatever they throw is swallowed. No lock here.
+// Blocking: Session::open and close (also in ~Session), and Subscriber::undeclare (also in
+// ~Subscriber), which waits for running callbacks: never call it from that subscriber's callback.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+// Bridge handle types, opaque here: only the implementation sees the bridge's header.
+struct zb_session_t;
+struct zb_keyexpr_t;
+struct zb_subscriber_t;
+struct zb_bytes_t;
+struct zb_serializer_t;
+struct zb_deserializer_t;
+
+namespace zenoh {
+
+// Zenoh result code: 0 on success, negative on failure (zenoh-c's values).
+using ZResult = int8_t;
+
+inline constexpr ZResult kOk = 0;
+inline constexpr ZResult kErrInvalid = -1;
+inline constexpr ZResult kErrParse = -2;
+inline constexpr ZResult kErrIo = -3;
+inline constexpr ZResult kErrNetwork = -4;
+inline constexpr ZResult kErrNull = -5;
+inline constexpr ZResult kErrUnavailable = -6;
+inline constexpr ZResult kErrDeserialize = -7;
+inline constexpr ZResult kErrSessionClosed = -8;
+inline constexpr ZResult kErrUtf8 = -9;
+inline constexpr ZResult kErrGeneric = INT8_MIN;
+
+// Failure of the Zenoh layer. what() is the message followed by "(Error code: <code> )".
+class ZException : public std::runtime_error {
+ public:
+  ZException(const std::string& message, ZResult code);
+
+  ZResult code() const noexcept { return code_; }
+
+ private:
+  ZResult code_;
+};
+
+// Throws ZException(message, code) unless code is kOk.
+void CheckResult(ZResult code, std::string_view message);
+
+enum class Locality : int { kAny = 0, kSessionLocal = 1, kRemote = 2 };
+enum class QueryTarget : int { kBestMatching = 0, kAll = 1, kAllComplete = 2 };
+enum class ConsolidationMode : int { kAuto = -1, kNone = 0, kMonotonic = 1, kLatest = 2 };
+enum class Priority : int {
+  kRealTime = 1,
+  kInteractiveHigh = 2,
+  kInteractiveLow = 3,
+  kDataHigh = 4,
+  kData = 5,
+  kDataLow = 6,
+  kBackground = 7,
+};
+enum class CongestionControl : int { kBlock = 0, kDrop = 1 };
+enum class ReplyKeyExpr : int { kAny = 0, kMatchingQuery = 1 };
+// Predefined payload encodings.
+enum class Encoding : int { kZenohBytes = 0, kZenohString = 1, kZenohSerialized = 2 };
+
+// A payload borrowed from Zenoh for the duration of a callback, or from a Bytes.
+class BytesView {
+ public:
+  explicit BytesView(const zb_bytes_t* raw) noexcept : raw_(raw) {}
+
+  size_t size() const;
+  std::vector<uint8_t> as_vector() const;
+  const zb_bytes_t* raw() const noexcept { return raw_; }
+
+ private:
+  const zb_bytes_t* raw_;
+};
+
+// An owned payload.
+class Bytes {
+ public:
+  Bytes();  // empty
+  Bytes(const uint8_t* data, size_t size);
+  explicit Bytes(const std::vector<uint8_t>& data);
+  explicit Bytes(std::string_view data);
+  ~Bytes();
+  Bytes(Bytes&& other) noexcept;
+  Bytes& operator=(Bytes&& other) noexcept;
+  Bytes(const Bytes&) = delete;
+  Bytes& operator=(const Bytes&) = delete;
+
+  size_t size() const { return view().size(); }
+  std::vector<uint8_t> as_vector() const { return view().as_vector(); }
+  BytesView view() const noexcept { return BytesView(handle_); }
+
+ private:
+  friend class Serializer;
+  friend class Session;
+  explicit Bytes(zb_bytes_t* owned) noexcept : handle_(owned) {}
+  zb_bytes_t* Release() noexcept { return std::exchange(handle_, nullptr); }
+
+  zb_bytes_t* handle_ = nullptr;
+};
+
+// Writes values in Zenoh's serialization format, then finish() gives the payload.
+class Serializer {
+ public:
+  Serializer();
+  ~Serializer();
+  Serializer(Serializer&& other) noexcept;
+  Serializer& operator=(Serializer&& other) noexcept;
+  Serializer(const Serializer&) = delete;
+  Serializer& operator=(const Serializer&) = delete;
+
+  void serialize(bool value);
+  void serialize(int16_t value);
+  void serialize(uint16_t value);
+  void serialize(int32_t value);
+  void serialize(uint32_t value);
+  void serialize(float value);
+  // A string of any bytes (zero bytes included): its length, then the bytes.
+  void serialize(std::string_view bytes);
+  // Without this, a string literal would pick the bool overload.
+  void serialize(const char* text) { serialize(std::string_view(text)); }
+  void serialize_sequence_length(size_t length);
+  // Hands over what was written; the serializer is empty afterwards and may not be used again.
+  Bytes finish();
+
+ private:
+  zb_serializer_t* handle_ = nullptr;
+};
+
+// Reads values in Zenoh's serialization format from a payload that must outlive it. Every read
+// throws ZException with kErrDeserialize when the payload does not hold the value.
+class Deserializer {
+ public:
+  explicit Deserializer(const Bytes& bytes) : Deserializer(bytes.view()) {}
+  explicit Deserializer(Bytes&& bytes) = delete;  // would outlive its payload
+  explicit Deserializer(BytesView payload);
+  ~Deserializer();
+  Deserializer(Deserializer&& other) noexcept;
+  Deserializer& operator=(Deserializer&& other) noexcept;
+  Deserializer(const Deserializer&) = delete;
+  Deserializer& operator=(const Deserializer&) = delete;
+
+  bool deserialize_bool();
+  int16_t deserialize_int16();
+  uint16_t deserialize_uint16();
+  int32_t deserialize_int32();
+  uint32_t deserialize_uint32();
+  float deserialize_float();
+  // Any bytes, not checked for UTF-8.
+  std::string deserialize_string();
+  size_t deserialize_sequence_length();
+
+  // Whether every byte has been read.
+  bool is_done() const;
+  size_t bytes_left() const;
+
+ private:
+  zb_deserializer_t* handle_ = nullptr;
+};
+
+// A key expression, canonised from text.
+class KeyExpr {
+ public:
+  // Throws ZException "Failed to construct KeyExpr from: <text>" when Zenoh refuses the text.
+  explicit KeyExpr(std::string_view text);
+  ~KeyExpr();
+  KeyExpr(KeyExpr&& other) noexcept;
+  KeyExpr& operator=(KeyExpr&& other) noexcept;
+  KeyExpr(const KeyExpr&) = delete;
+  KeyExpr& operator=(const KeyExpr&) = delete;
+
+  std::string_view as_string_view() const;
+
+ private:
+  friend class Session;
+  zb_keyexpr_t* handle_ = nullptr;
+};
+
+// A declared subscription; destroying it undeclares it and waits until no callback of it runs.
+class Subscriber {
+ public:
+  ~Subscriber();
+  Subscriber(Subscriber&& other) noexcept;
+  Subscriber& operator=(Subscriber&& other) noexcept;
+  Subscriber(const Subscriber&) = delete;
+  Subscriber& operator=(const Subscriber&) = delete;
+
+  // Undeclares now. Afterwards the sample callback never runs again and its drop has run.
+  void undeclare();
+
+ private:
+  friend class Session;
+  explicit Subscriber(zb_subscriber_t* handle) noexcept : handle_(handle) {}
+  zb_subscriber_t* handle_ = nullptr;
+};
+
+struct SubscriberOptions {
+  Locality allowed_origin = Locality::kAny;
+
+  static SubscriberOptions create_default() { return {}; }
+};
+
+// Options of a query, named as Zenoh's get options; the defaults are Zenoh's.
+struct GetOptions {
+  QueryTarget target = QueryTarget::kBestMatching;
+  ConsolidationMode consolidation = ConsolidationMode::kAuto;
+  std::optional<Bytes> payload;
+  Encoding encoding = Encoding::kZenohBytes;
+  CongestionControl congestion_control = CongestionControl::kBlock;
+  Priority priority = Priority::kData;
+  bool is_express = false;
+  Locality allowed_destination = Locality::kAny;
+  ReplyKeyExpr accept_replies = ReplyKeyExpr::kMatchingQuery;
+  uint64_t timeout_ms = 0;  // 0: the session's configured default
+
+  static GetOptions create_default() { return {}; }
+};
+
+// The do-nothing drop for callers that need no notification.
+struct NoDrop {
+  void operator()() const noexcept {}
+};
+
+namespace detail {
+
+using SampleFn = void (*)(void* context, const zb_bytes_t* payload);
+using ReplyFn = void (*)(void* context, bool is_ok, const zb_bytes_t* payload);
+using DropFn = void (*)(void* context);
+
+// Heap-held once per subscription or query; Zenoh calls through the static trampolines.
+template <class OnSample, class OnDrop>
+struct SampleClosure {
+  OnSample on_sample;
+  OnDrop on_drop;
+
+  static void Call(void* context, const zb_bytes_t* payload) noexcept {
+    try {
+      static_cast<SampleClosure*>(context)->on_sample(BytesView(payload));
+    } catch (...) {
+    }
+  }
+  static void Drop(void* context) noexcept {
+    std::unique_ptr<SampleClosure> self(static_cast<SampleClosure*>(context));
+    try {
+      self->on_drop();
+    } catch (...) {
+    }
+  }
+};
+
+template <class OnReply, class OnDone>
+struct ReplyClosure {
+  OnReply on_reply;
+  OnDone on_done;
+
+  static void Call(void* context, bool is_ok, const zb_bytes_t* payload) noexcept {
+    try {
+      static_cast<ReplyClosure*>(context)->on_reply(is_ok, BytesView(payload));
+    } catch (...) {
+    }
+  }
+  static void Drop(void* context) noexcept {
+    std::unique_ptr<ReplyClosure> self(static_cast<ReplyClosure*>(context));
+    try {
+      self->on_done();
+    } catch (...) {
+    }
+  }
+};
+
+}  // namespace detail
+
+// A Zenoh session; destroying it closes the session.
+class Session {
+ public:
+  // Opens a session with Zenoh's default configuration. Throws "Failed to open session".
+  static Session open();
+  ~Session();
+  Session(Session&& other) noexcept;
+  Session& operator=(Session&& other) noexcept;
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Closes now: queries in flight complete, subscriptions stop delivering.
+  void close();
+
+  // on_sample(BytesView payload) runs for every sample, the payload valid during the call;
+  // on_drop() runs once when Zenoh lets go of the subscription, after the last on_sample, also
+  // when the declaration fails. Throws "Failed to declare Subscriber".
+  template <class OnSample, class OnDrop = NoDrop>
+  Subscriber declare_subscriber(const KeyExpr& key_expr, OnSample on_sample,
+                                OnDrop on_drop = OnDrop(),
+                                const SubscriberOptions& options = SubscriberOptions()) const {
+    using Closure = detail::SampleClosure<OnSample, OnDrop>;
+    auto closure = std::make_unique<Closure>(Closure{std::move(on_sample), std::move(on_drop)});
+    return DeclareSubscriberRaw(key_expr, &Closure::Call, &Closure::Drop, closure.release(),
+                                options);
+  }
+
+  // Sends a query. on_reply(bool is_ok, BytesView payload) runs for every reply (is_ok false for
+  // error replies, Zenoh's time-out included); on_done() runs exactly once when Zenoh is done with
+  // the query, also when issuing it fails, before the exception. Throws "Failed to perform get
+  // operation". The options' payload is consumed.
+  template <class OnReply, class OnDone>
+  void get(const KeyExpr& key_expr, std::string_view parameters, OnReply on_reply, OnDone on_done,
+           GetOptions&& options = GetOptions::create_default()) const {
+    using Closure = detail::ReplyClosure<OnReply, OnDone>;
+    auto closure = std::make_unique<Closure>(Closure{std::move(on_reply), std::move(on_done)});
+    GetRaw(key_expr, parameters, &Closure::Call, &Closure::Drop, closure.release(),
+           std::move(options));
+  }
+
+ private:
+  explicit Session(zb_session_t* handle) noexcept : handle_(handle) {}
+
+  // Both take over the closure (context and drop): its drop runs once in every case.
+  Subscriber DeclareSubscriberRaw(const KeyExpr& key_expr, detail::SampleFn call,
+                                  detail::DropFn drop, void* context,
+                                  const SubscriberOptions& options) const;
+  void GetRaw(const KeyExpr& key_expr, std::string_view parameters, detail::ReplyFn call,
+              detail::DropFn drop, void* context, GetOptions&& options) const;
+
+  zb_session_t* handle_ = nullptr;
+};
+
+}  // namespace zenoh

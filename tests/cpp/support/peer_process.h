@@ -1,0 +1,36 @@
+// A scripted Zenoh peer (tests/cpp/support/zenoh_peer.py) run as a child process of a network
+// test. The test thread owns it: the constructor starts the peer and waits for its "ready" line,
+// ReadLine waits for its next stdout line with a deadline, the destructor closes the peer's stdin
+// (which ends it) and reaps it, killing it if it does not end within a few seconds.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace korvan::test {
+
+class PeerProcess {
+ public:
+  // Arguments as zenoh_peer.py takes them. Throws std::runtime_error if the peer does not get
+  // ready within `ready_within`.
+  explicit PeerProcess(const std::vector<std::string>& args,
+                       std::chrono::milliseconds ready_within = std::chrono::seconds(20));
+  ~PeerProcess();
+  PeerProcess(const PeerProcess&) = delete;
+  PeerProcess& operator=(const PeerProcess&) = delete;
+
+  // The next line the peer printed, or nothing if none came within `within`.
+  std::optional<std::string> ReadLine(std::chrono::milliseconds within);
+
+ private:
+  pid_t pid_ = -1;
+  int stdin_fd_ = -1;
+  int stdout_fd_ = -1;
+  std::string buffered_;
+};
+
+}  // namespace korvan::test
