@@ -417,7 +417,13 @@ int Watch(std::string_view serial, double seconds) {
   zenoh::Subscriber extra_subscriber =
       session.declare_subscriber(zenoh::KeyExpr(prefix + "/extra_stream_data"), count(extra));
 
-  // Procedure 1: request id 1 and no string argument.
+  // Routes to a peer that has just started take a moment to settle: ask once its data flows.
+  auto data_deadline = Clock::now() + std::chrono::seconds(3);
+  while (basic->samples.load() == 0 && Clock::now() < data_deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+
+  // Procedure 1: request id 1 and no joint groups.
   zenoh::Serializer request;
   request.serialize(uint16_t{1});
   request.serialize_sequence_length(0);
