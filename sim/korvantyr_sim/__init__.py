@@ -14,12 +14,16 @@ from .messages import (
     decode,
     encode,
 )
-from .robot import PRESETS, Robot
+from .faults import HUGE_COUNT, RPC_BEHAVIOURS, STREAM_FAULTS, Rule, faulty_payload
+from .robot import PRESETS, Robot, custom_preset
 from .service import FAULTS, Options, Service, answer, keys
 
 __all__ = [
     "FAULTS",
+    "HUGE_COUNT",
     "PRESETS",
+    "RPC_BEHAVIOURS",
+    "STREAM_FAULTS",
     "AllBasicStreamData",
     "AllExtraStreamData",
     "CartesianStateData",
@@ -30,10 +34,13 @@ __all__ = [
     "RPCReply",
     "RPCRequest",
     "Robot",
+    "Rule",
     "SafetyIoData",
     "Service",
     "answer",
+    "custom_preset",
     "decode",
     "encode",
+    "faulty_payload",
     "keys",
 ]

@@ -1,6 +1,37 @@
 """korvantyr-sim: run a simulated robot until interrupted or for --duration seconds.
 
-Prints "READY" on stdout once its publishers and its queryable are declared.
+Prints "READY" on stdout once its publishers and its queryable are declared; from then on it reads
+control commands on stdin (the control channel below) and prints nothing else on stdout but their answers.
+
+The robot is a preset (--preset) or made from joint groups (--groups "ARM_1:7,ARM_2:7,EXT_AXIS:2":
+ARM_1, ARM_2 and EXT_AXIS with their DoF, in the order of their joints; ALL always spans every
+joint, ARMS is added when ARM_2 directly follows ARM_1). --groups overrides --preset.
+
+The control channel: one command per line on stdin, answered with one line on stdout once it has taken
+effect: "OK <command>", or "ERR <command>: <reason>" (nothing changed). End of input closes the
+channel; the robot keeps running. STREAM is basic, extra or all; ID a request id, IDS a
+comma-separated list of them or "all".
+  ping                         answers OK, changes nothing
+  reset                        back to the state at start-up (command-line options): no stream
+                               fault, nothing paused, the command-line RPC behaviour
+  pause STREAM | resume STREAM stop / restart publishing (acknowledged after the last put)
+  stream STREAM FAULT [N]      spoil the next N samples (default: until cleared); FAULT is one of
+                               trailing-byte (one byte 0x00 appended), cut (payload ends inside the
+                               first joint vector, after its length and n//2 floats), wrong-array
+                               (basic: digital_inputs with 16; extra: first tcp_pose_d with 6),
+                               empty (no bytes), huge-count (first joint vector announces 2^40)
+  stream STREAM none           clear the stream fault
+  rpc IDS BEHAVIOUR [ARGS]     answer queries of those ids so; "rpc all ..." also replaces every
+                               per-id rule. BEHAVIOUR: normal, no-reply (drop unanswered), hang
+                               (hold until the robot stops), error-reply [HEX], trailing-byte,
+                               truncated (last byte missing), undecodable (cut after
+                               string_container), wrong-id (request_id+1), flip-success,
+                               payload HEX [HEX...] (one OK reply per HEX, as given), twice (the
+                               correct reply twice), delay MS (the correct reply MS ms late)
+Two OK replies on the rpc key: a get with Zenoh's default consolidation (the client's) receives
+only the last one, and only when the query ends; with consolidation NONE it receives both, in
+order, as they are sent. Error replies are never merged. So "twice" shows a default get one reply,
+and "payload A B" shows it B alone.
 """
 
 from __future__ import annotations
@@ -8,8 +39,9 @@ from __future__ import annotations
 import argparse
 import signal
 import sys
+import threading
 
-from .robot import PRESETS
+from .robot import PRESETS, custom_preset
 from .service import FAULTS, Options, Service
 
 
@@ -30,10 +62,25 @@ def _positive(text: str) -> float:
     return value
 
 
+def _groups(text: str) -> str:
+    try:
+        custom_preset(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from exc
+    return text
+
+
 def parse_args(argv: list[str] | None = None) -> Options:
-    parser = argparse.ArgumentParser(prog="korvantyr-sim", description=__doc__)
+    parser = argparse.ArgumentParser(
+        prog="korvantyr-sim", description=__doc__,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     parser.add_argument("--serial", required=True, help="serial number, used as given in the keys")
     parser.add_argument("--preset", choices=sorted(PRESETS), default="dual-arm")
+    parser.add_argument(
+        "--groups", type=_groups, default=None, metavar="NAME:DOF,...",
+        help='a custom robot, e.g. "ARM_1:7,EXT_AXIS:2" (overrides --preset)',
+    )
     parser.add_argument("--rate", type=_positive, default=100.0, help="stream rate in Hz")
     parser.add_argument("--duration", type=_positive, default=None, help="seconds to run")
     parser.add_argument("--server-version", default="v2.1", help="answer to request 1")
@@ -47,7 +94,7 @@ def parse_args(argv: list[str] | None = None) -> Options:
     return Options(
         serial=a.serial, preset=a.preset, rate=a.rate, duration=a.duration,
         server_version=a.server_version, fault=a.fault, fault_on=a.fault_on,
-        reply_delay=a.reply_delay,
+        reply_delay=a.reply_delay, groups=a.groups,
     )
 
 
@@ -59,7 +106,14 @@ def main(argv: list[str] | None = None) -> int:
 
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
-    service.run(ready=lambda: print("READY", flush=True))
+    def ready() -> None:
+        print("READY", flush=True)
+        control = threading.Thread(
+            target=service.serve_control, args=(sys.stdin, sys.stdout), daemon=True
+        )
+        control.start()
+
+    service.run(ready=ready)
     return 0
 
 

@@ -364,3 +364,27 @@ def decode(cls: type, payload: bytes) -> Any:
     if not reader.done:
         raise DecodeError(f"{cls.__name__}: {reader.remaining} bytes left after the record")
     return record
+
+
+# ----------------------------------------------------------------------------------------------
+# Layout helpers for payloads made wrong on purpose
+
+
+def length_prefix(n: int) -> bytes:
+    """The bytes of a sequence length ``n`` (unsigned LEB128, as the serializer writes it)."""
+    out = bytearray()
+    while True:
+        byte, n = n & 0x7F, n >> 7
+        out.append(byte | (0x80 if n else 0))
+        if not n:
+            return bytes(out)
+
+
+def field_offset(record: Any, name: str) -> int:
+    """Byte offset of the top-level field ``name`` in the payload of ``record``."""
+    offset = 0
+    for fname, ftp in type(record).FIELDS:
+        if fname == name:
+            return offset
+        offset += len(z_serialize(_typed(ftp, getattr(record, fname), False, fname)).to_bytes())
+    raise KeyError(name)

@@ -7,6 +7,10 @@ Presets (joint-group number: start index, DoF):
 * ``single-arm``: one 7-joint arm. ALL 0: 0, 7; ARM_1 3: 0, 7. A single arm is announced as ARM_1
   only, without an ARMS group (ARMS would be the same joints twice under another name).
 
+Any other robot is made with ``custom_preset("ARM_1:7,EXT_AXIS:2")``: the physical groups (ARM_1,
+ARM_2, EXT_AXIS) with their DoF, in the order of their joints in the robot-wide vectors. ALL spans
+every joint; ARMS is added when ARM_2 directly follows ARM_1, as on the dual-arm robot.
+
 Every value is a smooth function of time: joints follow sines with per-joint phases, orientations
 turn about a slowly wandering axis (always unit quaternions, w first), wrenches wobble around a
 gravity load, and the flags and the 20 digital inputs and outputs change every few seconds.
@@ -59,6 +63,38 @@ PRESETS = {
     "single-arm": Preset("single-arm", (Group(ALL, 0, 7), Group(ARM_1, 0, 7))),
 }
 
+GROUP_NUMBERS = {"ALL": ALL, "ARMS": ARMS, "ARM_1": ARM_1, "ARM_2": ARM_2, "EXT_AXIS": EXT_AXIS}
+_PHYSICAL = ("ARM_1", "ARM_2", "EXT_AXIS")
+MAX_GROUP_DOF = 64
+
+
+def custom_preset(text: str) -> Preset:
+    """A preset from ``"NAME:DOF,..."``; raises ``ValueError`` with the reason if malformed."""
+    start, groups, seen = 0, [], set()
+    for item in (part.strip() for part in text.split(",")):
+        name, sep, dof_text = item.partition(":")
+        name = name.strip().upper()
+        if not sep or name not in _PHYSICAL:
+            raise ValueError(f"{item!r}: expected NAME:DOF with NAME one of {', '.join(_PHYSICAL)}")
+        if name in seen:
+            raise ValueError(f"{name} given twice")
+        try:
+            dof = int(dof_text)
+        except ValueError:
+            dof = 0
+        if not 1 <= dof <= MAX_GROUP_DOF:
+            raise ValueError(f"{item!r}: DoF must be a whole number from 1 to {MAX_GROUP_DOF}")
+        seen.add(name)
+        groups.append(Group(GROUP_NUMBERS[name], start, dof))
+        start += dof
+    groups.append(Group(ALL, 0, start))
+    by_number = {g.number: g for g in groups}
+    arm_1, arm_2 = by_number.get(ARM_1), by_number.get(ARM_2)
+    if arm_1 is not None and arm_2 is not None and arm_2.start == arm_1.start + arm_1.dof:
+        groups.append(Group(ARMS, arm_1.start, arm_1.dof + arm_2.dof))
+    return Preset("custom", tuple(sorted(groups, key=lambda g: g.number)))
+
+
 _N_IO = 20
 _N_AUX_FLAGS = 8
 
@@ -93,13 +129,16 @@ def _slow_bits(t: float, count: int, period: float, offset: int) -> list[bool]:
 
 
 class Robot:
-    """Produces the messages of a robot of one preset; ``t`` is seconds since the robot started."""
+    """Produces the messages of a robot of one preset (a name or a ``Preset``); ``t`` is seconds since the robot started."""
 
-    def __init__(self, preset: str = "dual-arm") -> None:
-        self.preset = PRESETS[preset]
+    def __init__(self, preset: str | Preset = "dual-arm") -> None:
+        self.preset = PRESETS[preset] if isinstance(preset, str) else preset
         n = self.preset.dof
         self._phases = [0.4 * j for j in range(n)]
-        self._amplitudes = [0.6 if j < 14 else 0.2 for j in range(n)]
+        # External axes move less than the arms' joints.
+        ext = self.preset.group(EXT_AXIS)
+        ext_joints = range(ext.start, ext.start + ext.dof) if ext is not None else range(0)
+        self._amplitudes = [0.2 if j in ext_joints else 0.6 for j in range(n)]
 
     @property
     def group_numbers(self) -> list[int]:

@@ -1,19 +1,15 @@
 """The robot's data service: two streams and the remote procedures, on one Zenoh session.
 
-Threads: the main thread publishes the streams (``run``); Zenoh's threads call ``_on_query``. The
-only state they share is the list of queries held back (``_held``, under ``_lock``) and the stop
-event.
+Threads: the main thread publishes the streams (``run``); Zenoh's threads call ``_on_query``; the
+control channel (``control``) is called from whatever thread reads the commands. The state they
+share (RPC rules, stream faults, paused streams, queries held back) is guarded by ``_lock``; the
+publisher also holds it while it puts a sample, so that once a command is acknowledged no sample
+made under the previous state goes out.
 
-Faults make the service misbehave on purpose for tests; each applies to the request ids given with
-``fault_on`` (all when empty):
-
-* ``no-reply``: drop the query without answering (the caller's get completes at once, empty);
-* ``hang``: keep the query unanswered until the service stops (the caller runs into its time-out);
-* ``error-reply``: answer with an error reply carrying the normal reply's bytes;
-* ``trailing-byte``: the normal reply followed by one extra byte;
-* ``truncated``: the normal reply without its last byte;
-* ``wrong-id``: the normal reply with ``request_id`` + 1;
-* ``flip-success``: the normal reply with ``success`` inverted.
+Faults given on the command line (``--fault``, ``FAULTS``) apply to the request ids of
+``fault_on`` (all when empty); ``reply_delay`` delays every reply. The behaviours themselves are
+described in ``faults.RPC_BEHAVIOURS``. The control channel (``control``, commands listed in
+``__main__``) changes all of this while the service runs.
 """
 
 from __future__ import annotations
@@ -21,13 +17,15 @@ from __future__ import annotations
 import sys
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
+from typing import TextIO
 
 import zenoh
 
+from .faults import STREAM_FAULTS, Rule, faulty_payload, replies
 from .messages import DecodeError, RPCReply, RPCRequest, decode, encode
-from .robot import Robot
+from .robot import Robot, custom_preset
 
 FAULTS = (
     "none",
@@ -45,6 +43,7 @@ REQ_SERVER_VERSION = 1
 REQ_START_ID_AND_DOF = 10
 
 KEY_PREFIX = "korvan/robot/"
+STREAMS = ("basic", "extra")
 _ENCODING = zenoh.Encoding.ZENOH_SERIALIZED
 
 
@@ -67,6 +66,7 @@ class Options:
     fault: str = "none"
     fault_on: frozenset[int] = field(default_factory=frozenset)
     reply_delay: float = 0.0
+    groups: str | None = None  # "ARM_1:7,EXT_AXIS:2": a custom robot instead of the preset
 
 
 def answer(robot: Robot, request: RPCRequest, server_version: str) -> RPCReply:
@@ -88,22 +88,120 @@ def answer(robot: Robot, request: RPCRequest, server_version: str) -> RPCReply:
     return reply
 
 
+def _stream_names(word: str) -> tuple[str, ...]:
+    if word == "all":
+        return STREAMS
+    if word in STREAMS:
+        return (word,)
+    raise ValueError("STREAM must be basic, extra or all")
+
+
+def _request_ids(word: str) -> tuple[int, ...] | None:
+    """None for "all", else the ids of a comma-separated list."""
+    if word == "all":
+        return None
+    try:
+        ids = tuple(int(part) for part in word.split(","))
+    except ValueError:
+        ids = ()
+    if not ids or any(not 0 <= i <= 0xFFFF for i in ids):
+        raise ValueError("IDS must be 'all' or comma-separated request ids (0 to 65535)")
+    return ids
+
+
 class Service:
     def __init__(self, options: Options) -> None:
         self.options = options
-        self.robot = Robot(options.preset)
+        self.robot = Robot(custom_preset(options.groups) if options.groups else options.preset)
         self.keys = keys(options.serial)
         self._stop = threading.Event()
         self._lock = threading.Lock()
-        self._held: list[zenoh.Query] = []  # queries kept unanswered ("hang"), guarded by _lock
+        # Guarded by _lock:
+        self._held: list[zenoh.Query] = []  # queries kept unanswered ("hang")
+        self._rules: dict[int, Rule] = {}  # per request id, before _default_rule
+        self._default_rule = Rule()
+        self._stream_faults: dict[str, tuple[str, int | None]] = {}  # fault, samples left
+        self._paused: set[str] = set()
+        self._reset()
 
     def stop(self) -> None:
         self._stop.set()
 
-    def _faulty(self, request_id: int | None) -> bool:
-        if self.options.fault == "none":
-            return False
-        return not self.options.fault_on or request_id in self.options.fault_on
+    def _reset(self) -> None:
+        """Back to the command-line state; the caller holds _lock (or nothing runs yet)."""
+        fault = Rule() if self.options.fault == "none" else Rule(self.options.fault)
+        if self.options.fault_on:
+            self._rules = {i: fault for i in self.options.fault_on}
+            self._default_rule = Rule()
+        else:
+            self._rules = {}
+            self._default_rule = fault
+        self._stream_faults.clear()
+        self._paused.clear()
+
+    # -- control channel ---------------------------------------------------------------------
+
+    def control(self, line: str) -> str:
+        """Carry out one control command; returns the acknowledgement line."""
+        command = " ".join(line.split())
+        try:
+            self._command(command.split())
+        except ValueError as exc:
+            return f"ERR {command}: {exc}"
+        return f"OK {command}"
+
+    def _command(self, words: list[str]) -> None:
+        verb, args = (words[0], words[1:]) if words else ("", [])
+        if verb == "ping" and not args:
+            return
+        if verb == "reset" and not args:
+            with self._lock:
+                self._reset()
+            return
+        if verb in ("pause", "resume") and len(args) == 1:
+            streams = _stream_names(args[0])
+            with self._lock:
+                if verb == "pause":
+                    self._paused.update(streams)
+                else:
+                    self._paused.difference_update(streams)
+            return
+        if verb == "stream" and len(args) in (2, 3):
+            streams = _stream_names(args[0])
+            fault = args[1]
+            if fault not in (*STREAM_FAULTS, "none") or (fault == "none" and len(args) == 3):
+                raise ValueError(f"FAULT must be one of {', '.join(STREAM_FAULTS)} [N], or none")
+            count = None
+            if len(args) == 3:
+                count = int(args[2]) if args[2].isdigit() else 0
+                if count < 1:
+                    raise ValueError("N must be a whole number >= 1")
+            with self._lock:
+                for stream in streams:
+                    if fault == "none":
+                        self._stream_faults.pop(stream, None)
+                    else:
+                        self._stream_faults[stream] = (fault, count)
+            return
+        if verb == "rpc" and len(args) >= 2:
+            ids = _request_ids(args[0])
+            rule = Rule.parse(args[1:])
+            with self._lock:
+                if ids is None:
+                    self._rules.clear()
+                    self._default_rule = rule
+                else:
+                    self._rules.update((i, rule) for i in ids)
+            return
+        raise ValueError("unknown command or wrong arguments (see --help)")
+
+    def serve_control(self, lines: Iterable[str], out: TextIO) -> None:
+        """Answer every command of ``lines`` on ``out`` until the input ends."""
+        for line in lines:
+            if line.strip():
+                print(self.control(line), file=out, flush=True)
+
+    # -- remote procedures -------------------------------------------------------------------
 
     def _on_query(self, query: zenoh.Query) -> None:
         # Runs on a Zenoh thread: never let an exception escape.
@@ -121,39 +219,51 @@ class Service:
             query.reply_err(f"malformed request: {exc}".encode())
             query.drop()
             return
-        fault = self.options.fault if self._faulty(request.request_id) else "none"
-        if fault == "no-reply":
+        with self._lock:
+            rule = self._rules.get(request.request_id, self._default_rule)
+            if rule.behaviour == "hang":
+                self._held.append(query)
+                return
+        if rule.behaviour == "no-reply":
             query.drop()
             return
-        if fault == "hang":
-            with self._lock:
-                self._held.append(query)
-            return
-        reply = answer(self.robot, request, self.options.server_version)
-        if fault == "wrong-id":
-            reply.request_id = (reply.request_id + 1) & 0xFFFF
-        elif fault == "flip-success":
-            reply.success = not reply.success
-        data = encode(reply)
-        if fault == "trailing-byte":
-            data += b"\x00"
-        elif fault == "truncated":
-            data = data[:-1]
-        if self.options.reply_delay > 0:
-            timer = threading.Timer(self.options.reply_delay, self._send, (query, data, fault))
+        out = replies(rule, answer(self.robot, request, self.options.server_version))
+        delay = rule.delay if rule.behaviour == "delay" else self.options.reply_delay
+        if delay > 0:
+            timer = threading.Timer(delay, self._send, (query, out))
             timer.daemon = True
             timer.start()
         else:
-            self._send(query, data, fault)
+            self._send(query, out)
 
-    def _send(self, query: zenoh.Query, data: bytes, fault: str) -> None:
+    def _send(self, query: zenoh.Query, out: list[tuple[bool, bytes]]) -> None:
         try:
-            if fault == "error-reply":
-                query.reply_err(data, encoding=_ENCODING)
-            else:
-                query.reply(self.keys["rpc"], data, encoding=_ENCODING)
+            for ok, data in out:
+                if ok:
+                    query.reply(self.keys["rpc"], data, encoding=_ENCODING)
+                else:
+                    query.reply_err(data, encoding=_ENCODING)
         finally:
             query.drop()
+
+    # -- streams -----------------------------------------------------------------------------
+
+    def _publish(self, stream: str, publisher: zenoh.Publisher, msg: object) -> None:
+        data = encode(msg)
+        with self._lock:
+            if stream in self._paused:
+                return
+            fault = self._stream_faults.get(stream)
+            if fault is not None:
+                name, left = fault
+                if left is None:
+                    pass
+                elif left > 1:
+                    self._stream_faults[stream] = (name, left - 1)
+                else:
+                    del self._stream_faults[stream]
+                data = faulty_payload(name, msg)
+            publisher.put(data)
 
     def run(self, ready: Callable[[], None] = lambda: None) -> None:
         """Serve until ``stop()`` or the duration has passed; call ``ready`` once declared."""
@@ -172,8 +282,8 @@ class Service:
                     if end is not None and now >= end:
                         break
                     t = now - start
-                    basic.put(encode(self.robot.basic(t, time.time_ns())))
-                    extra.put(encode(self.robot.extra(t)))
+                    self._publish("basic", basic, self.robot.basic(t, time.time_ns()))
+                    self._publish("extra", extra, self.robot.extra(t))
                     # Keep the rate on average; after a stall, resume instead of bursting.
                     tick = max(tick + period, time.monotonic() - period)
                     self._stop.wait(max(0.0, tick - time.monotonic()))

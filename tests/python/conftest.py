@@ -208,3 +208,87 @@ def bridge_tool() -> Path:
     if running_under_ci():
         pytest.fail(message, pytrace=False)
     pytest.skip(message)
+
+
+# ------------------------------------------------------------------------------------------------
+# Simulated robot with its control channel (stdin commands, one acknowledgement line each)
+
+import queue  # noqa: E402
+from collections.abc import Sequence  # noqa: E402
+
+
+@dataclass
+class ControlledSim(SimRobot):
+    answers: queue.Queue[str] | None = None
+
+    def control(self, command: str, timeout: float = 10.0) -> str:
+        """Send one control command and return the simulator's answer line."""
+        assert self.proc.stdin is not None and self.answers is not None
+        self.proc.stdin.write(command + "\n")
+        self.proc.stdin.flush()
+        try:
+            return self.answers.get(timeout=timeout)
+        except queue.Empty:
+            pytest.fail(f"no answer to {command!r} within {timeout} s", pytrace=False)
+
+    def command(self, command: str) -> None:
+        """Send a command that must be acknowledged with "OK <command>"."""
+        answer = self.control(command)
+        assert answer == "OK " + " ".join(command.split()), answer
+
+    def stop(self, timeout: float = 10.0) -> int:
+        if self.proc.stdin is not None and not self.proc.stdin.closed:
+            with contextlib.suppress(OSError):
+                self.proc.stdin.close()
+        return super().stop(timeout)
+
+
+def start_controlled_sim(directory: Path, serial: str | None = None, *, args: Sequence[str] = (),
+                         ready_timeout: float = 30.0) -> ControlledSim:
+    """Start a simulated robot whose stdin and stdout are the control channel; the caller must be
+    inside the namespace and stop the robot."""
+    serial = serial or f"SIMC-{os.getpid()}-{next(_serials)}"
+    stderr_path = directory / f"sim-{serial}.stderr"
+    cmd = [sys.executable, "-m", "korvantyr_sim", "--serial", serial, *args]
+    with open(stderr_path, "w") as err:
+        proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err,
+                                text=True, env=sim_env())
+    robot = ControlledSim(serial, proc, stderr_path, answers=queue.Queue())
+    if not _wait_for_ready(proc, time.monotonic() + ready_timeout):
+        robot.stop()
+        pytest.fail(f"simulated robot not ready within {ready_timeout} s:\n{robot.stderr()}",
+                    pytrace=False)
+
+    def read_answers() -> None:
+        assert proc.stdout is not None
+        for line in proc.stdout:
+            robot.answers.put(line.rstrip("\n"))
+
+    robot.drain = threading.Thread(target=read_answers, daemon=True)
+    robot.drain.start()
+    return robot
+
+
+def check_sim_stderr(robots: Sequence[SimRobot]) -> None:
+    problems = [f"simulated robot {r.serial} reported:\n{r.stderr()}" for r in robots
+                if "Traceback" in r.stderr() or "korvantyr-sim:" in r.stderr()]
+    if problems:
+        pytest.fail("\n".join(problems), pytrace=False)
+
+
+@pytest.fixture
+def controlled_sim(netns: netns_harness.Namespace,
+                   tmp_path: Path) -> Iterator[Callable[..., ControlledSim]]:
+    """Factory: ``controlled_sim(serial=None, args=[...])`` starts a simulated robot that takes
+    control commands (``robot.command("stream basic empty 3")``); stopped at teardown."""
+    started: list[ControlledSim] = []
+
+    def start(serial: str | None = None, *, args: Sequence[str] = ()) -> ControlledSim:
+        started.append(start_controlled_sim(tmp_path, serial, args=args))
+        return started[-1]
+
+    yield start
+    for robot in reversed(started):
+        with contextlib.suppress(Exception):
+            robot.stop()
+    check_sim_stderr(started)

@@ -3,6 +3,7 @@ remote procedures (and misbehaves on request) over a real Zenoh session."""
 
 from __future__ import annotations
 
+import io
 import math
 import struct
 import threading
@@ -12,19 +13,27 @@ import pytest
 import zenoh
 from zenoh.ext import Float32, Int32, UInt16, z_serialize
 
+from conftest import check_sim_stderr, start_controlled_sim
 from korvantyr_sim import (
+    HUGE_COUNT,
     PRESETS,
+    STREAM_FAULTS,
     AllBasicStreamData,
     AllExtraStreamData,
     RPCReply,
     RPCRequest,
+    Options,
     Robot,
+    Service,
     answer,
+    custom_preset,
     decode,
     encode,
+    faulty_payload,
 )
+from korvantyr_sim.__main__ import parse_args
 from korvantyr_sim.messages import (
-    BOOL, F32, I16, I32, U16, U32, DecodeError, EncodeError, FieldReader,
+    BOOL, F32, I16, I32, U16, U32, DecodeError, EncodeError, FieldReader, field_offset,
 )
 
 T0_NS = 1_700_000_000_987_654_321
@@ -379,3 +388,363 @@ def test_sim_answers_late_when_asked_to(sim, zsession) -> None:
     reply = ok_reply(list(zsession.get(key, payload=encode(RPCRequest(1)), timeout=5.0)))
     assert reply.string_container == [b"v2.1"]
     assert time.monotonic() - started >= 0.45
+
+
+# ------------------------------------------------------------------------------------------------
+# Custom robots
+
+
+@pytest.mark.parametrize("text,groups", [
+    ("ARM_1:7,EXT_AXIS:2", [(0, 0, 9), (3, 0, 7), (5, 7, 2)]),
+    ("ARM_1:6,ARM_2:6", [(0, 0, 12), (2, 0, 12), (3, 0, 6), (4, 6, 6)]),
+    ("arm_1:7, arm_2:7, ext_axis:2", [(0, 0, 16), (2, 0, 14), (3, 0, 7), (4, 7, 7), (5, 14, 2)]),
+    # ARMS only where ARM_2 directly follows ARM_1 in the joint vectors.
+    ("ARM_2:3,ARM_1:4", [(0, 0, 7), (3, 3, 4), (4, 0, 3)]),
+    ("ARM_1:7,EXT_AXIS:1,ARM_2:7", [(0, 0, 15), (3, 0, 7), (4, 8, 7), (5, 7, 1)]),
+    ("EXT_AXIS:1", [(0, 0, 1), (5, 0, 1)]),
+])
+def test_custom_robot_lays_its_groups_out_in_joint_order(text, groups) -> None:
+    preset = custom_preset(text)
+    assert [(g.number, g.start, g.dof) for g in preset.groups] == groups
+    robot = Robot(preset)
+    basic = decode(AllBasicStreamData, encode(robot.basic(2.0, T0_NS)))
+    extra = decode(AllExtraStreamData, encode(robot.extra(2.0)))
+    assert basic.joint_group_indices == extra.joint_group_indices == [g[0] for g in groups]
+    assert len(basic.cartesian_data) == len(extra.cartesian_data) == len(groups)
+    assert len(basic.joint_data.q) == len(extra.desired_joint_data.tau_d) == groups[0][2]
+    reply = answer(robot, RPCRequest(10, [0, 2, 3, 4, 5]), "v2.1")
+    assert list(zip(reply.joint_groups, reply.int_container, reply.float_container)) == [
+        (n, s, float(d)) for n, s, d in groups]
+
+
+@pytest.mark.parametrize("text", ["", "ARM_3:2", "ALL:7", "ARM_1", "ARM_1:0", "ARM_1:x",
+                                  "ARM_1:65", "ARM_1:7,ARM_1:7", "ARM_1:7,"])
+def test_custom_robot_refuses_malformed_groups(text) -> None:
+    with pytest.raises(ValueError):
+        custom_preset(text)
+    with pytest.raises(SystemExit):
+        parse_args(["--serial", "S", "--groups", text])
+
+
+# ------------------------------------------------------------------------------------------------
+# Stream faults: the exact bytes, and how the decoder refuses them
+
+
+def _joints_at(msg) -> int:
+    """Offset of the first joint vector (16 floats on the dual-arm robot)."""
+    return field_offset(msg, "joint_data" if isinstance(msg, AllBasicStreamData)
+                        else "desired_joint_data")
+
+
+def _wrong_array(msg, good: bytes) -> bytes:
+    if isinstance(msg, AllBasicStreamData):  # digital_inputs: 20 booleans, 16 remain
+        at, size, keep, drop = 6 + 1 + 8, 16, 16, 4
+    else:  # the first tcp_pose_d: 7 floats, 6 remain
+        at, size, keep, drop = field_offset(msg, "cartesian_data") + 1, 6, 24, 4
+    return good[:at] + bytes([size]) + good[at + 1 : at + 1 + keep] + good[at + 1 + keep + drop :]
+
+
+STREAM_FAULT_CASES = {
+    # fault: (the bytes expected from the message and its good payload, decoder failure)
+    "trailing-byte": (lambda msg, good: good + b"\x00", "1 bytes left after the record"),
+    "cut": (lambda msg, good: good[: _joints_at(msg) + 1 + 8 * 4], "cannot read"),
+    "wrong-array": (_wrong_array, "announces (16|6) elements"),
+    "empty": (lambda msg, good: b"", "cannot read .* at byte 0"),
+    "huge-count": (lambda msg, good: good[: _joints_at(msg)] + bytes.fromhex("808080808020")
+                   + good[_joints_at(msg) + 1 :], f"length {HUGE_COUNT} .* exceeds the payload"),
+}
+
+
+def test_every_stream_fault_is_covered() -> None:
+    assert sorted(STREAM_FAULT_CASES) == sorted(STREAM_FAULTS)
+
+
+@pytest.mark.parametrize("stream", ["basic", "extra"])
+@pytest.mark.parametrize("fault", sorted(STREAM_FAULT_CASES))
+def test_stream_fault_has_its_exact_shape(stream, fault) -> None:
+    robot = Robot("dual-arm")
+    msg = robot.basic(3.3, T0_NS) if stream == "basic" else robot.extra(3.3)
+    good = encode(msg)
+    bad = faulty_payload(fault, msg)
+    expected, failure = STREAM_FAULT_CASES[fault]
+    assert good[_joints_at(msg)] == 16  # the length byte that cut and huge-count work on
+    assert bad == expected(msg, good)
+    with pytest.raises(DecodeError, match=failure):
+        decode(type(msg), bad)
+    assert encode(msg) == good  # the message itself is left alone
+
+
+# ------------------------------------------------------------------------------------------------
+# Control commands (parsed without a network)
+
+
+@pytest.mark.parametrize("command", [
+    "", "jump", "ping now", "pause", "pause both", "stream basic", "stream basic melt",
+    "stream basic empty 0", "stream basic empty x", "stream basic none 3", "rpc", "rpc 1",
+    "rpc 1 explode", "rpc 70000 normal", "rpc 1,x normal", "rpc 1 payload", "rpc 1 payload zz",
+    "rpc 1 delay", "rpc 1 delay -5", "rpc 1 error-reply 00 01", "rpc 1 twice 00", "reset now",
+])
+def test_malformed_commands_are_refused_and_change_nothing(command) -> None:
+    service = Service(Options(serial="S"))
+    before = (dict(service._rules), service._default_rule, dict(service._stream_faults),
+              set(service._paused))
+    answer_line = service.control(command)
+    assert answer_line.startswith("ERR " + " ".join(command.split()) + ":")
+    assert before == (service._rules, service._default_rule, service._stream_faults,
+                      service._paused)
+
+
+def test_control_answers_one_line_per_command() -> None:
+    service = Service(Options(serial="S"))
+    out = io.StringIO()
+    service.serve_control(["ping\n", "\n", "  stream   all  cut 2 \n", "bogus\n"], out)
+    lines = out.getvalue().splitlines()
+    assert lines[:2] == ["OK ping", "OK stream all cut 2"]
+    assert lines[2].startswith("ERR bogus:") and len(lines) == 3
+
+
+# ------------------------------------------------------------------------------------------------
+# The control channel against a running robot (one robot per module: a session takes time)
+
+
+@pytest.fixture(scope="module")
+def robot(netns, tmp_path_factory):
+    robot = start_controlled_sim(tmp_path_factory.mktemp("sim"), args=["--rate", "200"])
+    yield robot
+    robot.stop()
+    check_sim_stderr([robot])
+
+
+@pytest.fixture
+def live(robot, zsession):
+    """The module's robot, reset, with its queryable known to the test's session."""
+    robot.command("reset")
+    assert ok_reply(rpc(zsession, robot.key("rpc"), RPCRequest(0))) == RPCReply(0, False)
+    yield robot
+    robot.command("reset")
+
+
+NONE = zenoh.QueryConsolidation(zenoh.ConsolidationMode.NONE)
+
+
+def get(session: zenoh.Session, key: str, request_id: int, timeout: float = 2.0,
+        consolidation: zenoh.QueryConsolidation | None = NONE) -> tuple[list, float]:
+    """Replies as ``(ok, bytes)`` pairs, and the seconds the get took."""
+    started = time.monotonic()
+    options = {} if consolidation is None else {"consolidation": consolidation}
+    replies = list(session.get(key, payload=encode(RPCRequest(request_id)), timeout=timeout,
+                               **options))
+    out = [(True, r.ok.payload.to_bytes()) if r.ok is not None else (False, r.err.payload.to_bytes())
+           for r in replies]
+    return out, time.monotonic() - started
+
+
+VERSION = encode(RPCReply(1, True, string_container=[b"v2.1"]))
+RPC_CASES = [
+    # command for request 1, replies seen with consolidation NONE, (least, most) seconds
+    ("normal", [(True, VERSION)], (0, 1.5)),
+    ("error-reply", [(False, VERSION)], (0, 1.5)),
+    ("error-reply 0badc0de", [(False, bytes.fromhex("0badc0de"))], (0, 1.5)),
+    ("trailing-byte", [(True, VERSION + b"\x00")], (0, 1.5)),
+    ("truncated", [(True, VERSION[:-1])], (0, 1.5)),
+    ("undecodable", [(True, VERSION[:-2])], (0, 1.5)),  # float and float2d containers missing
+    ("wrong-id", [(True, encode(RPCReply(2, True, string_container=[b"v2.1"])))], (0, 1.5)),
+    ("flip-success", [(True, encode(RPCReply(1, False, string_container=[b"v2.1"])))], (0, 1.5)),
+    ("payload 0100 ff", [(True, b"\x01\x00"), (True, b"\xff")], (0, 1.5)),
+    ("twice", [(True, VERSION), (True, VERSION)], (0, 1.5)),
+    ("no-reply", [], (0, 1.5)),
+    ("delay 400", [(True, VERSION)], (0.38, 1.9)),
+]
+
+
+@pytest.mark.network
+@pytest.mark.parametrize("command,expected,seconds", RPC_CASES, ids=[c[0] for c in RPC_CASES])
+def test_rpc_behaviour_is_what_a_get_receives(live, zsession, command, expected, seconds) -> None:
+    live.command(f"rpc 1 {command}")
+    replies, took = get(zsession, live.key("rpc"), 1)
+    assert replies == expected
+    for ok, payload in replies:
+        if ok and command in ("trailing-byte", "truncated", "undecodable"):
+            with pytest.raises(DecodeError):
+                decode(RPCReply, payload)
+    assert seconds[0] <= took < seconds[1]
+    # Other request ids keep their correct answer.
+    assert get(zsession, live.key("rpc"), 0)[0] == [(True, encode(RPCReply(0, False)))]
+
+
+@pytest.mark.network
+@pytest.mark.parametrize("command", ["hang", "delay 1500"])
+def test_rpc_answer_can_miss_the_callers_time_out(live, zsession, command) -> None:
+    live.command(f"rpc 1 {command}")
+    replies, took = get(zsession, live.key("rpc"), 1, timeout=0.5)
+    assert 0.45 <= took < 1.4
+    assert all(not ok for ok, _ in replies)  # at most Zenoh's own time-out error
+
+
+@pytest.mark.network
+@pytest.mark.parametrize("command,seen", [
+    ("twice", [(True, VERSION)]),
+    ("payload 0100 ff", [(True, b"\xff")]),
+    ("payload 0100 ff 0200", [(True, b"\x02\x00")]),
+])
+def test_default_consolidation_keeps_only_the_last_reply(live, zsession, command, seen) -> None:
+    live.command(f"rpc 1 {command}")
+    assert get(zsession, live.key("rpc"), 1, consolidation=None)[0] == seen
+
+
+@pytest.mark.network
+def test_rpc_rules_per_id_and_for_all(live, zsession) -> None:
+    key = live.key("rpc")
+    ping, version = [(True, encode(RPCReply(0, False)))], [(True, VERSION)]
+    live.command("rpc 0,1 no-reply")
+    assert (get(zsession, key, 0)[0], get(zsession, key, 1)[0]) == ([], [])
+    live.command("rpc 0 normal")
+    assert (get(zsession, key, 0)[0], get(zsession, key, 1)[0]) == (ping, [])
+    live.command("rpc all no-reply")  # replaces the per-id rules too
+    assert (get(zsession, key, 0)[0], get(zsession, key, 7)[0]) == ([], [])
+    live.command("rpc 1 normal")
+    assert (get(zsession, key, 1)[0], get(zsession, key, 0)[0]) == (version, [])
+    live.command("reset")
+    assert (get(zsession, key, 0)[0], get(zsession, key, 1)[0]) == (ping, version)
+
+
+# Samples put before a command's acknowledgement may still be on their way for this long.
+IN_FLIGHT = 0.15
+
+
+class Samples:
+    """Collects the payloads of one stream with their arrival times."""
+
+    def __init__(self, session: zenoh.Session, key: str) -> None:
+        self.items: list[tuple[float, bytes]] = []
+        self._cv = threading.Condition()
+        self._sub = session.declare_subscriber(key, self._on_sample)
+
+    def _on_sample(self, sample: zenoh.Sample) -> None:
+        with self._cv:
+            self.items.append((time.monotonic(), sample.payload.to_bytes()))
+            self._cv.notify_all()
+
+    def wait_for(self, predicate, timeout: float = 10.0) -> list[bytes]:
+        with self._cv:
+            assert self._cv.wait_for(lambda: predicate([p for _, p in self.items]), timeout), (
+                f"{len(self.items)} samples")
+            return [p for _, p in self.items]
+
+    def since(self, t: float) -> list[bytes]:
+        with self._cv:
+            return [p for at, p in self.items if at >= t]
+
+    def close(self) -> None:
+        self._sub.undeclare()
+
+
+@pytest.fixture
+def streams(live, zsession):
+    collectors = {s: Samples(zsession, live.key(s)) for s in ("basic", "extra")}
+    yield collectors
+    for c in collectors.values():
+        c.close()
+
+
+def _decodes(cls, payload: bytes) -> bool:
+    try:
+        decode(cls, payload)
+    except DecodeError:
+        return False
+    return True
+
+
+@pytest.mark.network
+@pytest.mark.parametrize("stream,cls", [("basic", AllBasicStreamData),
+                                        ("extra", AllExtraStreamData)])
+@pytest.mark.parametrize("fault", sorted(STREAM_FAULT_CASES))
+def test_stream_fault_spoils_exactly_the_next_n_samples(live, streams, stream, cls,
+                                                        fault) -> None:
+    samples = streams[stream]
+    samples.wait_for(lambda got: len(got) >= 3)
+    live.command(f"stream {stream} {fault} 3")
+    got = samples.wait_for(lambda got: sum(not _decodes(cls, p) for p in got) >= 3
+                           and _decodes(cls, got[-1]) and len(got) >= 20)
+    bad = [i for i, p in enumerate(got) if not _decodes(cls, p)]
+    assert bad == list(range(bad[0], bad[0] + 3))  # three in a row, then good ones again
+    template = decode(cls, got[bad[0] - 1])
+    _, failure = STREAM_FAULT_CASES[fault]
+    for i in bad:
+        with pytest.raises(DecodeError, match=failure):
+            decode(cls, got[i])
+        if fault != "trailing-byte":  # the others are checked against a good sample's layout
+            assert len(got[i]) == len(faulty_payload(fault, template))
+        else:
+            assert got[i][-1] == 0 and _decodes(cls, got[i][:-1])
+    other = streams["extra" if stream == "basic" else "basic"]
+    other_cls = AllExtraStreamData if stream == "basic" else AllBasicStreamData
+    assert all(_decodes(other_cls, p) for p in other.wait_for(lambda got: len(got) >= 3))
+
+
+@pytest.mark.network
+def test_stream_fault_lasts_until_cleared(live, streams) -> None:
+    live.command("stream basic empty")
+    acked = time.monotonic()
+    time.sleep(0.5)  # a fault without a count must outlast many samples
+    assert len([p for p in streams["basic"].since(acked + IN_FLIGHT) if p == b""]) >= 20
+    assert all(p == b"" for p in streams["basic"].since(acked + IN_FLIGHT))
+    live.command("stream basic none")
+    cleared = time.monotonic()
+    streams["basic"].wait_for(lambda got: _decodes(AllBasicStreamData, got[-1]))
+    time.sleep(IN_FLIGHT + 0.1)
+    assert all(p != b"" for p in streams["basic"].since(cleared + IN_FLIGHT))
+
+
+@pytest.mark.network
+@pytest.mark.parametrize("stream", ["basic", "extra"])
+def test_paused_stream_goes_quiet_and_resumes(live, streams, stream) -> None:
+    other = "extra" if stream == "basic" else "basic"
+    live.command(f"pause {stream}")
+    paused = time.monotonic()
+    time.sleep(0.6)
+    assert streams[stream].since(paused + IN_FLIGHT) == []
+    assert len(streams[other].since(paused + IN_FLIGHT)) >= 20  # the other stream keeps going
+    live.command(f"resume {stream}")
+    resumed = time.monotonic()
+    streams[stream].wait_for(lambda got: len(streams[stream].since(resumed)) >= 5)
+
+
+@pytest.mark.network
+def test_reset_restores_normal_behaviour(live, streams, zsession) -> None:
+    for command in ("pause extra", "stream basic huge-count", "rpc all hang", "rpc 0 twice"):
+        live.command(command)
+    live.command("reset")
+    reset = time.monotonic()
+    assert get(zsession, live.key("rpc"), 1)[0] == [(True, VERSION)]
+    assert get(zsession, live.key("rpc"), 0)[0] == [(True, encode(RPCReply(0, False)))]
+    for name, cls in (("basic", AllBasicStreamData), ("extra", AllExtraStreamData)):
+        streams[name].wait_for(lambda got, n=name: len(streams[n].since(reset + IN_FLIGHT)) >= 5)
+        assert all(_decodes(cls, p) for p in streams[name].since(reset + IN_FLIGHT))
+
+
+@pytest.mark.network
+def test_reset_returns_to_the_command_line_faults(controlled_sim, zsession) -> None:
+    robot = controlled_sim(args=["--fault", "flip-success", "--fault-on", "1"])
+    key = robot.key("rpc")
+    assert ok_reply(rpc(zsession, key, RPCRequest(0))) == RPCReply(0, False)
+    flipped = [(True, encode(RPCReply(1, False, string_container=[b"v2.1"])))]
+    assert get(zsession, key, 1)[0] == flipped
+    robot.command("rpc 1 normal")
+    assert get(zsession, key, 1)[0] == [(True, VERSION)]
+    robot.command("reset")
+    assert get(zsession, key, 1)[0] == flipped
+
+
+@pytest.mark.network
+def test_custom_robot_from_the_command_line(controlled_sim, zsession) -> None:
+    robot = controlled_sim(args=["--groups", "ARM_1:6,EXT_AXIS:3"])
+    reply = ok_reply(rpc(zsession, robot.key("rpc"), RPCRequest(10, [0, 2, 3, 4, 5])))
+    assert (reply.joint_groups, reply.int_container, reply.float_container) == (
+        [0, 3, 5], [0, 0, 6], [9.0, 6.0, 3.0])
+    samples = Samples(zsession, robot.key("basic"))
+    try:
+        got = samples.wait_for(lambda got: len(got) >= 1)
+    finally:
+        samples.close()
+    assert len(decode(AllBasicStreamData, got[0]).joint_data.tau) == 9
