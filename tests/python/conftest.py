@@ -166,8 +166,8 @@ def sim(netns: netns_harness.Namespace, tmp_path: Path) -> Iterator[Callable[...
         cmd = [sys.executable, "-m", "korvantyr_sim", "--serial", serial, "--preset", preset,
                "--rate", str(rate), *args]
         with open(stderr_path, "w") as err:
-            proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=err, text=True,
-                                    env=sim_env())
+            proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                    stderr=err, text=True, env=sim_env())
         robot = SimRobot(serial, proc, stderr_path)
         started.append(robot)
         if not _wait_for_ready(proc, time.monotonic() + ready_timeout):
