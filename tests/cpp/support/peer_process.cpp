@@ -102,4 +102,15 @@ std::optional<std::string> PeerProcess::ReadLine(std::chrono::milliseconds withi
   }
 }
 
+void PeerProcess::WriteLine(const std::string& line) {
+  const std::string text = line + "\n";
+  size_t written = 0;
+  while (written < text.size()) {
+    ssize_t done = write(stdin_fd_, text.data() + written, text.size() - written);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) throw std::runtime_error("the Zenoh peer no longer reads its input");
+    written += static_cast<size_t>(done);
+  }
+}
+
 }  // namespace korvan::test

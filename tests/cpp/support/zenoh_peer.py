@@ -1,13 +1,18 @@
 """Scripted Zenoh peer for the C++ network tests (eclipse-zenoh, default configuration).
 
-    zenoh_peer.py [--publish KEY HEX PERIOD_MS]... [--queryable KEY REPLY...]
+    zenoh_peer.py [--publish KEY HEX PERIOD_MS]... [--queryable KEY REPLY...]...
+                  [--concurrent-replies]
 
 --publish puts the payload HEX on KEY every PERIOD_MS milliseconds.
 --queryable answers each query on KEY with the REPLY items in order: ok:HEX (a reply),
 err:HEX (an error reply) or sleep:MS (a pause). For every query it prints
 "query <payload hex> <encoding>".
+--concurrent-replies answers each query on a thread of its own, so that a query arriving while
+another is still being answered is printed at once instead of after the earlier replies.
 
-Prints "ready" once everything is declared, then runs until stdin is closed.
+Prints "ready" once everything is declared, then runs until stdin is closed. Each stdin line
+"put KEY HEX" puts the payload HEX (may be left out: an empty payload) on KEY once and then
+prints "put KEY".
 """
 
 import sys
@@ -19,6 +24,7 @@ import zenoh
 
 def main(argv):
     publishes, queryables = [], []
+    concurrent = False
     args = list(argv)
     while args:
         option = args.pop(0)
@@ -31,6 +37,8 @@ def main(argv):
             while args and not args[0].startswith("--"):
                 replies.append(args.pop(0))
             queryables.append((key, replies))
+        elif option == "--concurrent-replies":
+            concurrent = True
         else:
             raise SystemExit(f"unknown option {option}")
 
@@ -47,6 +55,12 @@ def main(argv):
         def handler(query):
             payload = query.payload.to_bytes().hex() if query.payload is not None else ""
             say(f"query {payload} {query.encoding}")
+            if concurrent:
+                threading.Thread(target=run_replies, args=(query,), daemon=True).start()
+            else:
+                run_replies(query)
+
+        def run_replies(query):
             for item in replies:
                 kind, _, value = item.partition(":")
                 if kind == "ok":
@@ -68,7 +82,11 @@ def main(argv):
     for thread in threads:
         thread.start()
     say("ready")
-    sys.stdin.read()
+    for line in sys.stdin:
+        words = line.split()
+        if len(words) in (2, 3) and words[0] == "put":
+            session.put(words[1], bytes.fromhex(words[2] if len(words) == 3 else ""))
+            say(f"put {words[1]}")
     stop.set()
     for thread in threads:
         thread.join()
