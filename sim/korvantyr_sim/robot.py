@@ -14,6 +14,10 @@ every joint; ARMS is added when ARM_2 directly follows ARM_1, as on the dual-arm
 Every value is a smooth function of time: joints follow sines with per-joint phases, orientations
 turn about a slowly wandering axis (always unit quaternions, w first), wrenches wobble around a
 gravity load, and the flags and the 20 digital inputs and outputs change every few seconds.
+
+The remote procedures' answers follow the same clock: every joint group runs a plan that cycles
+through ``PRIMITIVES`` (``PRIMITIVE_PERIOD`` seconds each), and the manipulability of a group is
+computed from its current joint positions, so it changes as the robot moves.
 """
 
 from __future__ import annotations
@@ -97,6 +101,17 @@ def custom_preset(text: str) -> Preset:
 
 _N_IO = 20
 _N_AUX_FLAGS = 8
+
+# The plan every joint group runs, over and over; it waits for a step during "Hold".
+PLAN_NAME = "PickAndPlace"
+PRIMITIVES = ("MoveJ", "MoveL", "Contact", "Hold")
+PRIMITIVE_PERIOD = 4.0
+PACKED_MANIPULABILITY_SIZE = 8
+
+
+def _fmt(x: float) -> str:
+    """A double as the robot writes it: always with a decimal point, never with a blank."""
+    return f"{x:.6f}"
 
 
 def _quaternion(t: float, seed: float) -> list[float]:
@@ -226,3 +241,49 @@ class Robot:
                 for g in self.preset.groups
             ],
         )
+
+    # -- remote procedures -----------------------------------------------------------------------
+
+    def primitive(self, t: float) -> tuple[int, str, float]:
+        """Number of the primitive run so far (from 0), its name and the seconds spent in it."""
+        index = int(t // PRIMITIVE_PERIOD)
+        return index, PRIMITIVES[index % len(PRIMITIVES)], t - index * PRIMITIVE_PERIOD
+
+    def primitive_states(self, t: float) -> list[str]:
+        """Text entries "name = value", one block per joint group, each led by its marker."""
+        index, name, elapsed = self.primitive(t)
+        q, _ = self._joints(t)
+        entries = []
+        for g in self.preset.groups:
+            joints = q[g.start : g.start + g.dof]
+            distance = math.sqrt(sum(v * v for v in joints))
+            entries += [
+                f"jointGroup = {g.number}",
+                f"primitiveName = {name}",
+                f"cycleCount = {index // len(PRIMITIVES)}",
+                f"reachedTarget = {int(elapsed > 0.75 * PRIMITIVE_PERIOD)}",
+                f"timePeriod = {_fmt(elapsed)}",
+                f"jointDistance = {_fmt(distance)}",
+                f"phase = {'Approach' if elapsed < PRIMITIVE_PERIOD / 2 else 'Settle'}",
+            ]
+        return entries
+
+    def plan_info(self, t: float) -> list[str]:
+        """The eight plan-info texts: primitive, node, node path, its time period and number,
+        plan, velocity scale, waiting for a step (0 or 1)."""
+        index, name, elapsed = self.primitive(t)
+        number = index % len(PRIMITIVES) + 1
+        node = f"{name}{number}"
+        return [name, node, f"rootNode/mainLoop/{node}", f"{elapsed:.3f}", str(number), PLAN_NAME,
+                f"{0.5 + 0.25 * (1.0 + math.sin(0.05 * t)):.2f}", str(int(name == "Hold"))]
+
+    def manipulability(self, t: float) -> tuple[list[int], list[list[float]]]:
+        """Per joint group a packed vector of 8 floats: a condition number, the DoF, then six
+        manipulability values that follow the group's joint positions."""
+        q, _ = self._joints(t)
+        packed = []
+        for g in self.preset.groups:
+            s = sum(abs(math.sin(v + 0.9)) for v in q[g.start : g.start + g.dof]) / g.dof
+            packed.append([1.0 / (0.05 + s), float(g.dof), 0.3 * s, 0.6 * s, 0.05 + 0.2 * s,
+                           0.2 * s, 0.4 * s, 0.1 + 0.7 * s])
+        return self.group_numbers, packed

@@ -40,6 +40,9 @@ FAULTS = (
 
 REQ_PING = 0
 REQ_SERVER_VERSION = 1
+REQ_PRIMITIVE_STATES = 3
+REQ_PLAN_INFO = 4
+REQ_MANIPULABILITY = 9
 REQ_START_ID_AND_DOF = 10
 
 KEY_PREFIX = "korvan/robot/"
@@ -69,14 +72,24 @@ class Options:
     groups: str | None = None  # "ARM_1:7,EXT_AXIS:2": a custom robot instead of the preset
 
 
-def answer(robot: Robot, request: RPCRequest, server_version: str) -> RPCReply:
-    """The correct reply of ``robot`` to ``request``."""
+def answer(robot: Robot, request: RPCRequest, server_version: str, t: float = 0.0) -> RPCReply:
+    """The correct reply of ``robot`` to ``request``, ``t`` seconds after the robot started; an
+    unknown procedure is answered with success false."""
     reply = RPCReply(request_id=request.request_id)
     if request.request_id == REQ_PING:
         reply.success = False  # a probe is answered with false: the robot is there
     elif request.request_id == REQ_SERVER_VERSION:
         reply.success = True
         reply.string_container = [server_version.encode()]
+    elif request.request_id == REQ_PRIMITIVE_STATES:
+        reply.success = True
+        reply.string_container = [e.encode() for e in robot.primitive_states(t)]
+    elif request.request_id == REQ_PLAN_INFO:
+        reply.success = True
+        reply.string_container = [e.encode() for e in robot.plan_info(t)]
+    elif request.request_id == REQ_MANIPULABILITY:
+        reply.success = True
+        reply.joint_groups, reply.float2d_container = robot.manipulability(t)
     elif request.request_id == REQ_START_ID_AND_DOF:
         reply.success = True
         for number in request.joint_groups:
@@ -115,6 +128,7 @@ class Service:
         self.robot = Robot(custom_preset(options.groups) if options.groups else options.preset)
         self.keys = keys(options.serial)
         self._stop = threading.Event()
+        self._started = time.monotonic()  # the robot's clock starts here (again in run)
         self._lock = threading.Lock()
         # Guarded by _lock:
         self._held: list[zenoh.Query] = []  # queries kept unanswered ("hang")
@@ -227,7 +241,8 @@ class Service:
         if rule.behaviour == "no-reply":
             query.drop()
             return
-        out = replies(rule, answer(self.robot, request, self.options.server_version))
+        t = time.monotonic() - self._started
+        out = replies(rule, answer(self.robot, request, self.options.server_version, t))
         delay = rule.delay if rule.behaviour == "delay" else self.options.reply_delay
         if delay > 0:
             timer = threading.Timer(delay, self._send, (query, out))
@@ -272,8 +287,8 @@ class Service:
             basic = session.declare_publisher(self.keys["basic"], encoding=_ENCODING)
             extra = session.declare_publisher(self.keys["extra"], encoding=_ENCODING)
             queryable = session.declare_queryable(self.keys["rpc"], self._on_query)
+            start = self._started = time.monotonic()
             ready()
-            start = time.monotonic()
             end = None if self.options.duration is None else start + self.options.duration
             tick = start
             try:

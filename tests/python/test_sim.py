@@ -748,3 +748,114 @@ def test_custom_robot_from_the_command_line(controlled_sim, zsession) -> None:
     finally:
         samples.close()
     assert len(decode(AllBasicStreamData, got[0]).joint_data.tau) == 9
+
+
+# ------------------------------------------------------------------------------------------------
+# Primitive states, plan info and manipulability: the robot's answers follow its motion
+
+import re  # noqa: E402
+
+from korvantyr_sim.robot import PRIMITIVE_PERIOD, PRIMITIVES  # noqa: E402
+
+
+def _typed(value: str) -> type:
+    """How the client types a value text by its first word: integer, double or string."""
+    word = (value.split() or [""])[0]
+    if re.fullmatch(r"-?[0-9]+", word):
+        return int
+    try:
+        float(word)
+    except ValueError:
+        return str
+    return float
+
+
+@pytest.mark.parametrize("preset", ["dual-arm", "single-arm", "ARM_1:6,EXT_AXIS:3"])
+@pytest.mark.parametrize("t", [0.0, 5.3, 15.9, 123.4])
+def test_primitive_states_are_one_block_per_group_in_the_text_protocol(preset, t) -> None:
+    robot = Robot(PRESETS.get(preset) or custom_preset(preset))
+    reply = answer(robot, RPCRequest(3), "v2.1", t)
+    assert reply.success and reply.request_id == 3
+    entries = [e.decode() for e in reply.string_container]
+    assert all(entries)  # an empty string would make the client ask again
+    blocks: dict[int, dict[str, str]] = {}
+    for entry in entries:
+        name, sep, value = entry.partition(" = ")
+        assert sep and name and " " not in name and value.strip() == value and value, entry
+        if entry.startswith("jointGroup"):
+            current = int(value)
+            assert current not in blocks
+            blocks[current] = {}
+        blocks[current][name] = value
+    assert list(blocks) == robot.group_numbers
+    index = int(t // PRIMITIVE_PERIOD)
+    for number, block in blocks.items():
+        assert block["jointGroup"] == str(number)
+        assert block["primitiveName"] == PRIMITIVES[index % len(PRIMITIVES)]
+        types = {name: _typed(value) for name, value in block.items()}
+        assert types["primitiveName"] is str and types["jointGroup"] is int
+        assert {int, float, str} <= set(types.values())
+
+
+@pytest.mark.parametrize("t", [0.0, 4.2, 9.9, 14.5, 1000.1])
+def test_plan_info_is_eight_texts_about_the_running_primitive(t) -> None:
+    robot = Robot()
+    reply = answer(robot, RPCRequest(4), "v2.1", t)
+    texts = [s.decode() for s in reply.string_container]
+    assert reply.success and len(texts) == 8
+    pt_name, node, path, period, number, plan, scale, waiting = texts
+    assert pt_name == robot.primitive(t)[1] == PRIMITIVES[int(t // PRIMITIVE_PERIOD) % 4]
+    assert node == pt_name + number and path.endswith("/" + node) and plan == "PickAndPlace"
+    assert 0.0 <= float(period) < PRIMITIVE_PERIOD
+    assert 0.5 <= float(scale) <= 1.0
+    assert waiting == ("1" if pt_name == "Hold" else "0")
+
+
+@pytest.mark.parametrize("preset", ["dual-arm", "single-arm", "EXT_AXIS:1"])
+def test_manipulability_is_a_packed_vector_per_group_that_follows_the_joints(preset) -> None:
+    robot = Robot(PRESETS.get(preset) or custom_preset(preset))
+    seen = []
+    for step in range(50):
+        reply = answer(robot, RPCRequest(9), "v2.1", step * 0.5)
+        assert reply.success and reply.joint_groups == robot.group_numbers
+        assert len(reply.float2d_container) == len(reply.joint_groups)
+        for packed in reply.float2d_container:
+            assert len(packed) >= 8
+            assert 0.0 <= packed[4] <= 0.3 and 0.0 <= packed[7] <= 0.8  # the two scored values
+        seen.append(tuple(round(p[4], 4) for p in reply.float2d_container))
+    assert len(set(seen)) > 40
+    # Same joint positions, same values: the answer is a function of the motion.
+    assert answer(robot, RPCRequest(9), "v2.1", 3.0) == answer(robot, RPCRequest(9), "v2.1", 3.0)
+
+
+@pytest.mark.network
+def test_sim_answers_the_interpreted_procedures(sim, zsession) -> None:
+    robot = sim()
+    key = robot.key("rpc")
+    assert ok_reply(rpc(zsession, key, RPCRequest(0))) == RPCReply(0, False)
+    states = ok_reply(rpc(zsession, key, RPCRequest(3)))
+    assert states.success and states.string_container[0] == b"jointGroup = 0"
+    plan = ok_reply(rpc(zsession, key, RPCRequest(4)))
+    assert plan.success and len(plan.string_container) == 8
+    assert plan.string_container[0].decode() in PRIMITIVES
+    first = ok_reply(rpc(zsession, key, RPCRequest(9)))
+    assert first.success and first.joint_groups == [0, 2, 3, 4, 5]
+    deadline = time.monotonic() + 5.0
+    while (later := ok_reply(rpc(zsession, key, RPCRequest(9)))) == first:
+        assert time.monotonic() < deadline, "manipulability never changed"
+    assert later.joint_groups == first.joint_groups
+
+
+@pytest.mark.network
+@pytest.mark.parametrize("request_id", [3, 4, 9])
+def test_interpreted_procedures_misbehave_on_request(live, zsession, request_id) -> None:
+    key = live.key("rpc")
+    good = get(zsession, key, request_id)[0]
+    assert len(good) == 1 and decode(RPCReply, good[0][1]).success
+    live.command(f"rpc {request_id} flip-success")
+    assert decode(RPCReply, get(zsession, key, request_id)[0][0][1]).success is False
+    live.command(f"rpc {request_id} wrong-id")
+    assert decode(RPCReply, get(zsession, key, request_id)[0][0][1]).request_id == request_id + 1
+    corrupted = encode(RPCReply(request_id, True, string_container=[b"jointGroup = 3", b""]))
+    live.command(f"rpc {request_id} payload {corrupted.hex()}")
+    assert get(zsession, key, request_id)[0] == [(True, corrupted)]

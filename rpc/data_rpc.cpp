@@ -1,0 +1,149 @@
+#include "rpc/data_rpc.h"
+
+#include <spdlog/spdlog.h>
+
+#include <utility>
+
+#include "middleware/robot_keys.h"
+#include "middleware/session.h"
+#include "rpc/plan_info.h"
+
+namespace korvan::tyr_impl {
+
+namespace {
+
+using zenoh_msgs::tyr_msg::RPCReply;
+using zenoh_msgs::tyr_msg::RPCRequest;
+
+// 2^64: the first float that no longer fits an unsigned 64-bit integer.
+constexpr float kDofLimit = 18446744073709551616.0f;
+
+RPCRequest MakeRequest(RequestKind kind) {
+  RPCRequest request;
+  request.request_id = static_cast<uint16_t>(kind);
+  return request;
+}
+
+// A DoF travels as a float; only values whose truncation fits an unsigned 64-bit integer are
+// numbers of joints. Negative values are refused even where truncation would give 0.
+bool IsValidDof(float dof) { return dof >= 0.0f && dof < kDofLimit; }
+
+}  // namespace
+
+KvnState DataRpc::Start(std::shared_ptr<zenoh::Session> session, const std::string& serial_number) {
+  const std::string topic = zenoh_mdw::RobotKey(serial_number, zenoh_mdw::kRpcSuffix);
+  spdlog::debug("[korvan::tyr::Client] Creating RPC client on topic: {}", topic);
+  rpc_client = std::make_shared<RpcClient>(std::move(session), topic);
+  return MakeGeneralState(kKvnStateOk);
+}
+
+bool DataRpc::Send(const RPCRequest& request, RPCReply& reply, double timeout) {
+  if (rpc_client && rpc_client->SendRequestAndGetReply(request, reply, timeout)) return true;
+  spdlog::debug("Failed to send remote call or server reply timeout");
+  return false;
+}
+
+bool DataRpc::Call(const RPCRequest& request, RPCReply& reply) {
+  if (!Send(request, reply, kRequestTimeout)) return false;
+  if (reply.request_id != request.request_id || !reply.success) {
+    spdlog::debug("Remote procedure failed");
+    return false;
+  }
+  return true;
+}
+
+bool DataRpc::Ping() {
+  const RPCRequest request = MakeRequest(RequestKind::kPing);
+  RPCReply reply;
+  if (!Send(request, reply, kPingTimeout)) return false;
+  // The probe is the one procedure whose good answer reports no success.
+  if (reply.request_id != request.request_id || reply.success) {
+    spdlog::debug("Remote procedure failed");
+    return false;
+  }
+  return true;
+}
+
+KvnState DataRpc::RequestStrings(uint16_t request_id, std::vector<std::string>& strings) {
+  RPCRequest request;
+  request.request_id = request_id;
+  RPCReply reply;
+  if (!Call(request, reply)) return MakeGeneralState(kKvnStateFault);
+
+  spdlog::debug(
+      "[korvan::tyr::DataRpc] RPC reply request_id={} success={} string_container_size={}",
+      reply.request_id, reply.success, reply.string_container.size());
+  for (size_t i = 0; i < reply.string_container.size(); ++i) {
+    spdlog::debug("[korvan::tyr::DataRpc] string_container[{}] = {}", i, reply.string_container[i]);
+  }
+  strings = std::move(reply.string_container);
+  return MakeGeneralState(kKvnStateOk);
+}
+
+KvnState DataRpc::GetServerVersion(std::string& version) {
+  std::vector<std::string> strings;
+  const KvnState state =
+      RequestStrings(static_cast<uint16_t>(RequestKind::kServerVersion), strings);
+  if (state.code != kKvnStateOk || strings.empty()) return MakeGeneralState(kKvnStateFault);
+  version = strings.front();
+  spdlog::debug("Received TYR server version = {}", version);
+  return MakeGeneralState(kKvnStateOk);
+}
+
+KvnState DataRpc::GetPrimitiveStates(std::vector<std::string>& strings) {
+  return RequestStrings(static_cast<uint16_t>(RequestKind::kPrimitiveStates), strings);
+}
+
+KvnState DataRpc::GetPlanInfo(tyr::PlanInfo& info) {
+  std::vector<std::string> strings;
+  const KvnState state = RequestStrings(static_cast<uint16_t>(RequestKind::kPlanInfo), strings);
+  if (state.code != kKvnStateOk) return MakeGeneralState(kKvnStateFault);
+  return PlanInfoFromStrings(strings, info);
+}
+
+KvnState DataRpc::GetManipulability(std::map<tyr::JointGroup, ManipulabilityValues>& values) {
+  RPCReply reply;
+  if (!Call(MakeRequest(RequestKind::kManipulability), reply)) {
+    return MakeGeneralState(kKvnStateFault);
+  }
+  return ManipulabilityFromReply(reply.joint_groups, reply.float2d_container, values);
+}
+
+KvnState DataRpc::GetStartIdAndDof(const std::vector<tyr::JointGroup>& groups,
+                                   std::map<tyr::JointGroup, int32_t>& start_ids,
+                                   std::map<tyr::JointGroup, uint64_t>& dofs) {
+  RPCRequest request = MakeRequest(RequestKind::kStartIdAndDof);
+  request.joint_groups.reserve(groups.size());
+  for (tyr::JointGroup group : groups) {
+    request.joint_groups.push_back(static_cast<uint16_t>(static_cast<int32_t>(group)));
+  }
+  RPCReply reply;
+  if (!Call(request, reply)) return MakeGeneralState(kKvnStateFault);
+
+  const size_t n = reply.joint_groups.size();
+  if (reply.int_container.size() != n || reply.float_container.size() != n) {
+    spdlog::error(
+        "Malformed start ID reply: size mismatch between joint_groups, int_container, and "
+        "float_container");
+    return MakeGeneralState(kKvnStateFault);
+  }
+  // Every DoF is checked before either map changes, so a bad one leaves both as they were.
+  for (size_t i = 0; i < n; ++i) {
+    if (!IsValidDof(reply.float_container[i])) {
+      spdlog::error("Malformed start ID reply: invalid DoF [{}] for joint group [{}]",
+                    reply.float_container[i], reply.joint_groups[i]);
+      return MakeGeneralState(kKvnStateFault);
+    }
+  }
+
+  start_ids.clear();
+  dofs.clear();
+  for (size_t i = 0; i < n; ++i) {
+    const auto group = static_cast<tyr::JointGroup>(reply.joint_groups[i]);
+    start_ids[group] = reply.int_container[i];
+    dofs[group] = static_cast<uint64_t>(reply.float_container[i]);  // truncated toward zero
+  }
+  return MakeGeneralState(kKvnStateOk);
+}
+
+}  // namespace korvan::tyr_impl
