@@ -13,7 +13,8 @@ channel; the robot keeps running. STREAM is basic, extra or all; ID a request id
 comma-separated list of them or "all".
   ping                         answers OK, changes nothing
   reset                        back to the state at start-up (command-line options): no stream
-                               fault, nothing paused, the command-line RPC behaviour
+                               fault, nothing paused, the command-line RPC behaviour, no query
+                               counted
   pause STREAM | resume STREAM stop / restart publishing (acknowledged after the last put)
   stream STREAM FAULT [N]      spoil the next N samples (default: until cleared); FAULT is one of
                                trailing-byte (one byte 0x00 appended), cut (payload ends inside the
@@ -28,6 +29,14 @@ comma-separated list of them or "all".
                                string_container), wrong-id (request_id+1), flip-success,
                                payload HEX [HEX...] (one OK reply per HEX, as given), twice (the
                                correct reply twice), delay MS (the correct reply MS ms late)
+  rpc IDS BEHAVIOUR [ARGS] times N
+                               the same for the next N queries of each of those ids only; then
+                               each id answers as it did before this command. A later rpc
+                               command for an id replaces what it has pending.
+  count ID                     answers "OK count ID N": the queries of request id ID received
+                               since start-up or the last reset (counted whatever the answer)
+  count ID N                   answers "OK count ID N" if exactly N were received, else
+                               "ERR count ID N: received M"
 Two OK replies on the rpc key: a get with Zenoh's default consolidation (the client's) receives
 only the last one, and only when the query ends; with consolidation NONE it receives both, in
 order, as they are sent. Error replies are never merged. So "twice" shows a default get one reply,

@@ -2,7 +2,8 @@
 
 Threads: the main thread publishes the streams (``run``); Zenoh's threads call ``_on_query``; the
 control channel (``control``) is called from whatever thread reads the commands. The state they
-share (RPC rules, stream faults, paused streams, queries held back) is guarded by ``_lock``; the
+share (RPC rules, stream faults, paused streams, queries held back, query counts) is guarded by
+``_lock``; the
 publisher also holds it while it puts a sample, so that once a command is acknowledged no sample
 made under the previous state goes out.
 
@@ -134,6 +135,12 @@ class Service:
         self._held: list[zenoh.Query] = []  # queries kept unanswered ("hang")
         self._rules: dict[int, Rule] = {}  # per request id, before _default_rule
         self._default_rule = Rule()
+        # Rules given with "times N", checked before the two above: per id (rule, queries left),
+        # and for every id (rule, N) with the queries each id has used of it.
+        self._counted: dict[int, tuple[Rule, int]] = {}
+        self._counted_all: tuple[Rule, int] | None = None
+        self._counted_all_used: dict[int, int] = {}
+        self._queries: dict[int, int] = {}  # decoded queries per request id since start or reset
         self._stream_faults: dict[str, tuple[str, int | None]] = {}  # fault, samples left
         self._paused: set[str] = set()
         self._reset()
@@ -150,6 +157,10 @@ class Service:
         else:
             self._rules = {}
             self._default_rule = fault
+        self._counted.clear()
+        self._counted_all = None
+        self._counted_all_used.clear()
+        self._queries.clear()
         self._stream_faults.clear()
         self._paused.clear()
 
@@ -159,12 +170,13 @@ class Service:
         """Carry out one control command; returns the acknowledgement line."""
         command = " ".join(line.split())
         try:
-            self._command(command.split())
+            extra = self._command(command.split())
         except ValueError as exc:
             return f"ERR {command}: {exc}"
-        return f"OK {command}"
+        return f"OK {command}" if extra is None else f"OK {command} {extra}"
 
-    def _command(self, words: list[str]) -> None:
+    def _command(self, words: list[str]) -> str | None:
+        """Carries out the command; returns what a report adds to "OK <command>" (else None)."""
         verb, args = (words[0], words[1:]) if words else ("", [])
         if verb == "ping" and not args:
             return
@@ -199,15 +211,75 @@ class Service:
             return
         if verb == "rpc" and len(args) >= 2:
             ids = _request_ids(args[0])
-            rule = Rule.parse(args[1:])
+            words, times = args[1:], None
+            if len(words) >= 2 and words[-2] == "times":
+                times = int(words[-1]) if words[-1].isdigit() else 0
+                if times < 1:
+                    raise ValueError("times: N must be a whole number >= 1")
+                words = words[:-2]
+            rule = Rule.parse(words)
             with self._lock:
-                if ids is None:
-                    self._rules.clear()
-                    self._default_rule = rule
-                else:
-                    self._rules.update((i, rule) for i in ids)
-            return
+                self._set_rule(ids, rule, times)
+            return None
+        if verb == "count" and len(args) in (1, 2):
+            ids = _request_ids(args[0])
+            if ids is None or len(ids) != 1:
+                raise ValueError("count takes one request id")
+            expected = None
+            if len(args) == 2:
+                expected = int(args[1]) if args[1].isdigit() else -1
+                if expected < 0:
+                    raise ValueError("N must be a whole number >= 0")
+            with self._lock:
+                received = self._queries.get(ids[0], 0)
+            if expected is None:
+                return str(received)
+            if received != expected:
+                raise ValueError(f"received {received}")
+            return None
         raise ValueError("unknown command or wrong arguments (see --help)")
+
+    def _set_rule(self, ids: tuple[int, ...] | None, rule: Rule, times: int | None) -> None:
+        """A new rule for ``ids`` (None: every id) replaces what those ids had pending; a counted
+        rule lies on top of the standing ones, which take over again once it is used up. The
+        caller holds _lock."""
+        if ids is None:
+            self._counted.clear()
+            self._counted_all_used.clear()
+            if times is None:
+                self._rules.clear()
+                self._default_rule = rule
+                self._counted_all = None
+            else:
+                self._counted_all = (rule, times)
+            return
+        for i in ids:
+            if self._counted_all is not None:
+                self._counted_all_used[i] = self._counted_all[1]  # no longer applies to i
+            if times is None:
+                self._counted.pop(i, None)
+                self._rules[i] = rule
+            else:
+                self._counted[i] = (rule, times)
+
+    def _take_rule(self, request_id: int) -> Rule:
+        """The rule for one query of ``request_id``, using up a counted one; the caller holds
+        _lock."""
+        counted = self._counted.get(request_id)
+        if counted is not None:
+            rule, left = counted
+            if left > 1:
+                self._counted[request_id] = (rule, left - 1)
+            else:
+                del self._counted[request_id]
+            return rule
+        if self._counted_all is not None:
+            rule, times = self._counted_all
+            used = self._counted_all_used.get(request_id, 0)
+            if used < times:
+                self._counted_all_used[request_id] = used + 1
+                return rule
+        return self._rules.get(request_id, self._default_rule)
 
     def serve_control(self, lines: Iterable[str], out: TextIO) -> None:
         """Answer every command of ``lines`` on ``out`` until the input ends."""
@@ -234,7 +306,8 @@ class Service:
             query.drop()
             return
         with self._lock:
-            rule = self._rules.get(request.request_id, self._default_rule)
+            self._queries[request.request_id] = self._queries.get(request.request_id, 0) + 1
+            rule = self._take_rule(request.request_id)
             if rule.behaviour == "hang":
                 self._held.append(query)
                 return

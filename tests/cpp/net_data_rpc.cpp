@@ -641,4 +641,71 @@ TEST_F(DataRpcTest, StartIdRepliesDecideTheEntriesAndBadDofsAreRefused) {
   }
 }
 
+// ------------------------------------------------------------------------------------------------
+// Primitive states: corrupted replies are asked for again, at most six times in all
+
+const std::string kStillCorrupted =
+    "[korvan::tyr::Client::primitive_states] Still received corrupted data after several attempts";
+
+// Answers request 3 with `corrupted` for the next `times` queries, the robot's own reply after.
+void CorruptNext(SimProcess& sim, const std::vector<std::string>& corrupted, int times) {
+  sim.Command("rpc 3 payload " + Hex(Strings(3, corrupted)) + " times " + std::to_string(times));
+}
+
+const std::vector<std::vector<std::string>> kCorruptedReplies = {
+    {"jointGroup = 3", ""},
+    {""},
+    {"", "jointGroup = 3", "primitiveName = P1"},
+};
+
+TEST_F(DataRpcTest, PrimitiveStatesAreAskedForAgainUntilAReplyIsClean) {
+  auto request = [this](std::vector<std::string>& s) { return rpc_.GetPrimitiveStates(s); };
+  for (const auto& corrupted : kCorruptedReplies) {
+    for (int k : {1, 5}) {
+      SCOPED_TRACE("corrupted first " + std::to_string(k) + " of " + corrupted.front());
+      sim_->Command("reset");
+      CorruptNext(*sim_, corrupted, k);
+      std::map<JointGroup, korvan::tyr::PrimitiveStates> states;
+      EXPECT_NO_THROW(states = korvan::tyr_impl::QueryPrimitiveStates(request, kGroupNames));
+      EXPECT_EQ(states.size(), kGroupNames.size());  // the robot's clean reply, not a corrupt one
+      EXPECT_NO_THROW(sim_->Command("count 3 " + std::to_string(k + 1)));
+    }
+  }
+}
+
+TEST_F(DataRpcTest, PrimitiveStatesGiveUpAfterSixCorruptedReplies) {
+  auto request = [this](std::vector<std::string>& s) { return rpc_.GetPrimitiveStates(s); };
+  for (int k : {6, 7, 20}) {
+    SCOPED_TRACE("corrupted first " + std::to_string(k));
+    sim_->Command("reset");
+    CorruptNext(*sim_, kCorruptedReplies.front(), k);
+    try {
+      korvan::tyr_impl::QueryPrimitiveStates(request, kGroupNames);
+      ADD_FAILURE() << "six corrupted replies accepted";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(e.what(), kStillCorrupted);
+    }
+    EXPECT_NO_THROW(sim_->Command("count 3 6"));
+    // The seventh reply is clean for k = 6: a new query starts counting afresh and succeeds.
+    if (k == 6) {
+      EXPECT_NO_THROW(korvan::tyr_impl::QueryPrimitiveStates(request, kGroupNames));
+      EXPECT_NO_THROW(sim_->Command("count 3 7"));
+    }
+  }
+}
+
+TEST_F(DataRpcTest, PrimitiveStatesFetchStopsAtTheFirstFailedCall) {
+  auto request = [this](std::vector<std::string>& s) { return rpc_.GetPrimitiveStates(s); };
+  // Two corrupted replies, then one that DataRpc rejects: no retry after the failed call.
+  sim_->Command("rpc all flip-success");
+  CorruptNext(*sim_, kCorruptedReplies.front(), 2);
+  try {
+    korvan::tyr_impl::FetchPrimitiveStateStrings(request);
+    ADD_FAILURE() << "a rejected reply accepted";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "[korvan::tyr::Client::primitive_states] No reply from the robot");
+  }
+  EXPECT_NO_THROW(sim_->Command("count 3 3"));
+}
+
 }  // namespace

@@ -859,3 +859,124 @@ def test_interpreted_procedures_misbehave_on_request(live, zsession, request_id)
     corrupted = encode(RPCReply(request_id, True, string_container=[b"jointGroup = 3", b""]))
     live.command(f"rpc {request_id} payload {corrupted.hex()}")
     assert get(zsession, key, request_id)[0] == [(True, corrupted)]
+
+
+# ------------------------------------------------------------------------------------------------
+# Counted RPC rules ("times N") and the query count, driven through the query handler directly
+
+
+class FakeQuery:
+    """Stands in for a Zenoh query: records the replies the service sends."""
+
+    def __init__(self, request_id: int) -> None:
+        self.payload = zenoh.ZBytes(encode(RPCRequest(request_id)))
+        self.sent: list[tuple[bool, bytes]] = []
+        self.dropped = False
+
+    def reply(self, _key, data: bytes, encoding=None) -> None:
+        self.sent.append((True, bytes(data)))
+
+    def reply_err(self, data: bytes, encoding=None) -> None:
+        self.sent.append((False, bytes(data)))
+
+    def drop(self) -> None:
+        self.dropped = True
+
+
+def _ask(service: Service, request_id: int) -> list[tuple[bool, bytes]]:
+    query = FakeQuery(request_id)
+    service._handle(query)
+    return query.sent
+
+
+PING_OK = [(True, encode(RPCReply(0, False)))]
+BAD = bytes.fromhex("0badc0de")
+
+
+def test_counted_rule_applies_to_the_next_n_queries_of_each_id() -> None:
+    service = Service(Options(serial="S"))
+    assert service.control("rpc 0,1 payload 0badc0de times 2") == (
+        "OK rpc 0,1 payload 0badc0de times 2")
+    assert [_ask(service, 0) for _ in range(3)] == [[(True, BAD)], [(True, BAD)], PING_OK]
+    assert _ask(service, 1) == [(True, BAD)]  # each id has its own N
+    assert _ask(service, 7) == [(True, encode(RPCReply(7, False)))]  # other ids untouched
+    assert [_ask(service, 1) for _ in range(2)] == [[(True, BAD)], [(True, VERSION)]]
+    assert service.control("count 0") == "OK count 0 3"
+    assert service.control("count 1") == "OK count 1 3"
+    assert service.control("count 1 3") == "OK count 1 3"
+    assert service.control("count 1 2") == "ERR count 1 2: received 3"
+    assert service.control("count 9 0") == "OK count 9 0"
+
+
+def test_counted_rule_gives_way_to_the_standing_rule_under_it() -> None:
+    service = Service(Options(serial="S"))
+    service.control("rpc 0 no-reply")
+    service.control("rpc 0 payload 0badc0de times 1")
+    assert (_ask(service, 0), _ask(service, 0)) == ([(True, BAD)], [])
+    # A later command for the id replaces what is pending.
+    service.control("rpc 0 payload 0badc0de times 5")
+    service.control("rpc 0 normal")
+    assert _ask(service, 0) == PING_OK
+    # "all" counts per id and leaves the per-id rules underneath; a per-id command ends it there.
+    service.control("rpc 1 flip-success")
+    service.control("rpc all payload 0badc0de times 2")
+    service.control("rpc 7 normal")
+    flipped = [(True, encode(RPCReply(1, False, string_container=[b"v2.1"])))]
+    assert [_ask(service, 1) for _ in range(3)] == [[(True, BAD)], [(True, BAD)], flipped]
+    assert [_ask(service, 0) for _ in range(3)] == [[(True, BAD)], [(True, BAD)], PING_OK]
+    assert _ask(service, 7) == [(True, encode(RPCReply(7, False)))]
+    # A standing "all" rule ends every counted one.
+    service.control("rpc 0 payload 0badc0de times 3")
+    service.control("rpc all normal")
+    assert _ask(service, 0) == PING_OK
+
+
+def test_reset_clears_counted_rules_and_counts() -> None:
+    service = Service(Options(serial="S", fault="no-reply", fault_on=frozenset({1})))
+    service.control("rpc all hang times 2")
+    service.control("rpc 1 payload 0badc0de times 3")
+    assert _ask(service, 1) == [(True, BAD)]
+    assert _ask(service, 0) == [] and len(service._held) == 1  # held, counted all the same
+    service.control("reset")
+    assert service.control("count 1") == "OK count 1 0"
+    assert service.control("count 0") == "OK count 0 0"
+    assert (_ask(service, 1), _ask(service, 0)) == ([], PING_OK)  # the command-line fault again
+    assert service.control("count 1") == "OK count 1 1"
+
+
+def test_undecodable_requests_are_not_counted() -> None:
+    service = Service(Options(serial="S"))
+    query = FakeQuery(0)
+    query.payload = zenoh.ZBytes(b"\x00")
+    service._handle(query)
+    assert query.sent[0][0] is False
+    assert service.control("count 0") == "OK count 0 0"
+
+
+@pytest.mark.parametrize("command", [
+    "rpc 1 normal times", "rpc 1 normal times 0", "rpc 1 normal times x", "rpc 1 times 2",
+    "rpc 1 payload times 2", "rpc 1 delay 5 times", "rpc 1 twice times 2 3", "count",
+    "count all", "count 1,2", "count x", "count 1 -1", "count 1 x", "count 1 2 3",
+])
+def test_malformed_counted_and_count_commands_are_refused(command) -> None:
+    service = Service(Options(serial="S"))
+    service.control("rpc 3 payload 0badc0de times 2")
+    before = (dict(service._rules), service._default_rule, dict(service._counted),
+              service._counted_all)
+    assert service.control(command).startswith("ERR " + command + ":")
+    assert before == (service._rules, service._default_rule, service._counted,
+                      service._counted_all)
+
+
+@pytest.mark.network
+def test_counted_rule_and_count_over_zenoh(live, zsession) -> None:
+    key = live.key("rpc")
+    corrupted = encode(RPCReply(3, True, string_container=[b"jointGroup = 3", b""]))
+    live.command(f"rpc 3 payload {corrupted.hex()} times 2")
+    got = [get(zsession, key, 3)[0] for _ in range(3)]
+    assert got[:2] == [[(True, corrupted)]] * 2
+    assert decode(RPCReply, got[2][0][1]).string_container[0] == b"jointGroup = 0"
+    live.command("count 3 3")
+    assert live.control("count 0") == "OK count 0 1"  # the fixture's probe
+    live.command("reset")
+    live.command("count 3 0")
