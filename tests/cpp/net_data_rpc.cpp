@@ -6,7 +6,6 @@
 // the length of each case, so the log lines are checked at their levels.
 
 #include <gtest/gtest.h>
-#include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>
 
 #include <chrono>
@@ -28,11 +27,16 @@
 #include "rpc/configuration_score.h"
 #include "rpc/data_rpc.h"
 #include "rpc/primitive_states.h"
+#include "support/log_capture.h"
 #include "support/sim_process.h"
+#include "support/test_util.h"
 
 namespace {
 
+using korvan::test::LogCapture;
+using korvan::test::LogLine;
 using korvan::test::SimProcess;
+using korvan::test::WaitUntil;
 using korvan::tyr::JointGroup;
 using korvan::tyr::PlanInfo;
 using korvan::tyr_impl::DataRpc;
@@ -56,68 +60,6 @@ const std::map<JointGroup, std::string> kGroupNames = {{JointGroup::ALL, "ALL"},
                                                        {JointGroup::ARM_1, "ARM_1"},
                                                        {JointGroup::ARM_2, "ARM_2"},
                                                        {JointGroup::EXT_AXIS, "EXT_AXIS"}};
-
-// ------------------------------------------------------------------------------------------------
-// Log capture
-
-struct Line {
-  spdlog::level::level_enum level;
-  std::string text;
-};
-
-class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
- public:
-  std::vector<Line> lines() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
-  }
-
- protected:
-  void sink_it_(const spdlog::details::log_msg& msg) override {
-    lines_.push_back({msg.level, std::string(msg.payload.data(), msg.payload.size())});
-  }
-  void flush_() override {}
-
- private:
-  std::vector<Line> lines_;
-};
-
-// Makes a capturing logger the default one while it lives.
-class LogCapture {
- public:
-  explicit LogCapture(spdlog::level::level_enum level = spdlog::level::debug)
-      : previous_(spdlog::default_logger()), sink_(std::make_shared<CaptureSink>()) {
-    auto logger = std::make_shared<spdlog::logger>("capture", sink_);
-    logger->set_level(level);
-    spdlog::set_default_logger(logger);
-  }
-  ~LogCapture() { spdlog::set_default_logger(previous_); }
-
-  std::vector<Line> lines() { return sink_->lines(); }
-  bool Has(spdlog::level::level_enum level, const std::string& text) {
-    for (const Line& line : lines()) {
-      if (line.level == level && line.text == text) return true;
-    }
-    return false;
-  }
-  size_t CountContaining(const std::string& part) {
-    size_t count = 0;
-    for (const Line& line : lines()) count += line.text.find(part) != std::string::npos;
-    return count;
-  }
-  std::string Dump() {
-    std::string all;
-    for (const Line& line : lines()) {
-      all +=
-          std::string(spdlog::level::to_string_view(line.level).data()) + ": " + line.text + "\n";
-    }
-    return all;
-  }
-
- private:
-  std::shared_ptr<spdlog::logger> previous_;
-  std::shared_ptr<CaptureSink> sink_;
-};
 
 // ------------------------------------------------------------------------------------------------
 // Replies
@@ -180,9 +122,8 @@ class DataRpcTest : public ::testing::Test {
     sim_->Command("reset");
     ASSERT_EQ(rpc_.Start(session_, kSerial).code, 100000);
     // The robot's queryable takes a moment to become known.
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(20);
-    bool reached = false;
-    while (!reached && Clock::now() < deadline) reached = rpc_.Ping();
+    const bool reached = WaitUntil([&] { return rpc_.Ping(); }, std::chrono::seconds(20),
+                                   std::chrono::nanoseconds(0));
     ASSERT_TRUE(reached) << "the simulated robot never answered the probe";
   }
 
@@ -220,7 +161,7 @@ TEST_F(DataRpcTest, ServerVersionIsTheFirstStringAndEveryStringIsLogged) {
       "[korvan::tyr::DataRpc] RPC reply request_id=1 success=true string_container_size=1",
       "[korvan::tyr::DataRpc] string_container[0] = v2.1", "Received TYR server version = v2.1"};
   std::vector<std::string> seen;
-  for (const Line& line : log.lines()) {
+  for (const LogLine& line : log.Lines()) {
     EXPECT_EQ(line.level, spdlog::level::debug) << line.text;
     seen.push_back(line.text);
   }
@@ -356,7 +297,7 @@ TEST_F(DataRpcTest, EveryFailedOrRejectedCallLeavesItsOutputsAndLogsAtDebug) {
       const auto [code, untouched] = op.call(rpc_);
       EXPECT_EQ(code, 300000) << behaviour << ", " << op.name;
       EXPECT_TRUE(untouched) << behaviour << ", " << op.name;
-      ASSERT_EQ(log.lines().size(), 1u) << behaviour << ", " << op.name << "\n" << log.Dump();
+      ASSERT_EQ(log.Lines().size(), 1u) << behaviour << ", " << op.name << "\n" << log.Dump();
       EXPECT_TRUE(log.Has(spdlog::level::debug, line)) << behaviour << ", " << op.name;
     }
   }
@@ -378,7 +319,7 @@ TEST_F(DataRpcTest, ProbeCountsOnlyAReplyWithoutSuccessAsAnAnswer) {
     LogCapture log;
     EXPECT_EQ(rpc_.Ping(), answered) << behaviour;
     if (line.empty()) {
-      EXPECT_TRUE(log.lines().empty()) << behaviour << "\n" << log.Dump();
+      EXPECT_TRUE(log.Lines().empty()) << behaviour << "\n" << log.Dump();
     } else {
       EXPECT_TRUE(log.Has(spdlog::level::debug, line)) << behaviour << "\n" << log.Dump();
     }
@@ -447,7 +388,7 @@ TEST_F(DataRpcTest, AtInfoLevelOnlyMalformedRepliesAreVisible) {
   StartIds start_ids;
   Dofs dofs;
   EXPECT_EQ(rpc_.GetStartIdAndDof(kAllGroups, start_ids, dofs).code, 300000);
-  ASSERT_EQ(log.lines().size(), 1u) << log.Dump();
+  ASSERT_EQ(log.Lines().size(), 1u) << log.Dump();
   EXPECT_TRUE(log.Has(spdlog::level::err, kSizeMismatch));
 }
 
@@ -631,7 +572,7 @@ TEST_F(DataRpcTest, StartIdRepliesDecideTheEntriesAndBadDofsAreRefused) {
       EXPECT_EQ(code, 100000) << c.name;
       EXPECT_EQ(start_ids, c.start_ids) << c.name;
       EXPECT_EQ(dofs, c.dofs) << c.name;
-      EXPECT_TRUE(log.lines().empty()) << c.name << "\n" << log.Dump();
+      EXPECT_TRUE(log.Lines().empty()) << c.name << "\n" << log.Dump();
     } else {
       EXPECT_EQ(code, 300000) << c.name;
       EXPECT_EQ(start_ids, earlier_ids) << c.name;

@@ -9,7 +9,6 @@
 #include "stream/data_stream.h"
 
 #include <gtest/gtest.h>
-#include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
@@ -34,11 +33,16 @@
 #include "middleware/robot_keys.h"
 #include "middleware/session.h"
 #include "middleware/zenoh.h"
+#include "support/log_capture.h"
 #include "support/peer_process.h"
+#include "support/test_util.h"
 
 namespace {
 
+using korvan::test::LogCapture;
 using korvan::test::PeerProcess;
+using korvan::test::ToHex;
+using korvan::test::WaitUntil;
 using korvan::tyr::JointGroup;
 using korvan::tyr_impl::DataStream;
 using korvan::zenoh_mdw::AcquireSession;
@@ -46,7 +50,6 @@ using korvan::zenoh_mdw::RobotKey;
 using korvan::zenoh_msgs::tyr_msg::AllBasicStreamData;
 using korvan::zenoh_msgs::tyr_msg::AllExtraStreamData;
 using std::chrono::milliseconds;
-using Clock = std::chrono::steady_clock;
 
 constexpr auto kPatience = std::chrono::seconds(10);
 const std::string kSerial = "KV-7-0042";
@@ -60,16 +63,6 @@ const std::map<JointGroup, std::string> kGroupNames{{JointGroup::ARM_1, "ARM_1"}
 const std::map<JointGroup, int32_t> kStartIds{{JointGroup::ARM_1, 0}, {JointGroup::ARM_2, 7}};
 const std::map<JointGroup, uint64_t> kDofs{{JointGroup::ARM_1, 7}, {JointGroup::ARM_2, 7}};
 constexpr size_t kJoints = 14;
-
-std::string ToHex(const std::vector<uint8_t>& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (uint8_t byte : bytes) {
-    hex.push_back(kDigits[byte >> 4]);
-    hex.push_back(kDigits[byte & 0x0f]);
-  }
-  return hex;
-}
 
 template <class T>
 std::vector<uint8_t> Bytes(const T& message) {
@@ -121,16 +114,6 @@ AllExtraStreamData Extra(uint16_t tag) {
   return message;
 }
 
-template <class Condition>
-bool WaitUntil(Condition condition, std::chrono::nanoseconds within = kPatience) {
-  const auto deadline = Clock::now() + within;
-  while (!condition()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-  return true;
-}
-
 // The tag of the one basic message a states query was cut from, or -1 if the result mixes
 // messages or is not what Basic() makes.
 int StatesTag(const std::map<JointGroup, korvan::tyr::RobotStates>& states) {
@@ -168,56 +151,6 @@ int ActionsTag(const std::map<JointGroup, korvan::tyr::RobotActions>& actions) {
   return tag;
 }
 
-// Collects log lines while it lives, as the process's default logger; restores the previous one.
-// With `keep` false it drops them instead (for loops that query before data flows).
-class LogCapture {
- public:
-  struct Line {
-    spdlog::level::level_enum level;
-    std::string text;
-  };
-
-  explicit LogCapture(bool keep = true)
-      : previous_(spdlog::default_logger()), sink_(std::make_shared<Sink>()) {
-    sink_->keep = keep;
-    auto logger = std::make_shared<spdlog::logger>("data_stream_test", sink_);
-    logger->set_level(spdlog::level::trace);
-    spdlog::set_default_logger(logger);
-  }
-  ~LogCapture() { spdlog::set_default_logger(previous_); }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-
-  std::vector<Line> Lines() {
-    std::lock_guard<std::mutex> lock(sink_->lines_mutex);
-    return sink_->lines;
-  }
-  std::vector<std::string> At(spdlog::level::level_enum level) {
-    std::vector<std::string> texts;
-    for (const Line& line : Lines()) {
-      if (line.level == level) texts.push_back(line.text);
-    }
-    return texts;
-  }
-
- private:
-  struct Sink : spdlog::sinks::base_sink<std::mutex> {
-    std::mutex lines_mutex;  // guards lines
-    std::vector<Line> lines;
-    bool keep = true;
-
-    void sink_it_(const spdlog::details::log_msg& message) override {
-      if (!keep) return;
-      std::lock_guard<std::mutex> lock(lines_mutex);
-      lines.push_back({message.level, std::string(message.payload.data(), message.payload.size())});
-    }
-    void flush_() override {}
-  };
-
-  std::shared_ptr<spdlog::logger> previous_;
-  std::shared_ptr<Sink> sink_;
-};
-
 TEST(DataStreamUnstarted, AnswersFromDefaultMessages) {
   DataStream stream;
   EXPECT_FALSE(stream.EstopReleased());
@@ -251,7 +184,7 @@ class DataStreamFed : public testing::Test {
                     "[korvan::tyr::Client] Creating subscriber on topic: " + kExtraKey}));
     }
     // Routes take a moment to reach the peer: repeat the first messages until they arrive.
-    LogCapture quiet(false);
+    LogCapture quiet(spdlog::level::off);
     ASSERT_TRUE(RepeatUntil(kBasicKey, Hex(Basic(1)), [this] { return stream_.EstopReleased(); }))
         << "the peer's basic samples never arrived";
     ASSERT_TRUE(RepeatUntil(kExtraKey, Hex(Extra(1)), [this] {
@@ -439,7 +372,8 @@ std::vector<std::string> AlternatingPublisher(size_t bulk = 0) {
 TEST(DataStreamUnderLoad, ConcurrentQueriesEachSeeOneWholeMessage) {
   PeerProcess peer(AlternatingPublisher());
   std::shared_ptr<zenoh::Session> session = AcquireSession();
-  LogCapture quiet(false);  // segmentation complains until both streams have delivered
+  // Segmentation complains until both streams have delivered.
+  LogCapture quiet(spdlog::level::off);
   DataStream stream;
   stream.Start(session, kSerial);
 
@@ -498,7 +432,8 @@ TEST(DataStreamUnderLoad, DestroyedWhileSamplesArriveNothingTouchesItAfterwards)
   // Long decodes make it likely that one is under way whenever a DataStream is destroyed.
   PeerProcess peer(AlternatingPublisher(3000));
   std::shared_ptr<zenoh::Session> session = AcquireSession();
-  LogCapture quiet(false);  // segmentation complains until both streams have delivered
+  // Segmentation complains until both streams have delivered.
+  LogCapture quiet(spdlog::level::off);
 
   // Each DataStream lives in storage of its own that the test keeps and overwrites with a pattern
   // after destruction: a handler still running (or called later) would write into it or crash.
@@ -538,7 +473,7 @@ TEST(DataStreamUnderLoad, DestroyedWhileSamplesArriveNothingTouchesItAfterwards)
         previous = tag;
       }
       return changes >= 20;
-    }));
+    }, kPatience));
   }
   for (size_t i = 0; i < storages.size(); ++i) {
     const unsigned char* bytes = storages[i]->bytes;

@@ -20,10 +20,13 @@
 #include "middleware/session.h"
 #include "middleware/zenoh.h"
 #include "support/peer_process.h"
+#include "support/test_util.h"
 
 namespace {
 
 using korvan::test::PeerProcess;
+using korvan::test::ToHex;
+using korvan::test::WaitUntil;
 using korvan::zenoh_mdw::AcquireSession;
 using korvan::zenoh_mdw::RpcClient;
 using korvan::zenoh_msgs::tyr_msg::RPCReply;
@@ -32,16 +35,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kPatience = std::chrono::seconds(10);
 const std::string kRpcKey = "korvan/robot/KV-7-0042/rpc";
-
-std::string ToHex(const std::vector<uint8_t>& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (uint8_t byte : bytes) {
-    hex.push_back(kDigits[byte >> 4]);
-    hex.push_back(kDigits[byte & 0x0f]);
-  }
-  return hex;
-}
 
 RPCReply Reply(uint16_t request_id, const std::string& text) {
   RPCReply reply;
@@ -111,14 +104,13 @@ struct Rig {
   void WaitUntilReachable() {
     RpcClient<RPCRequest, RPCReply> ping(AcquireSession(), "korvan/test/ping");
     RPCReply pong;
-    const Clock::time_point deadline = Clock::now() + kPatience;
-    bool answered = false;
-    while (!answered && Clock::now() < deadline) {
-      answered = ping.SendRequestAndGetReply(Request(0), pong, 1.0);
-      if (answered) {
-        EXPECT_EQ(peer.ReadLine(kPatience).value_or("").rfind("query ", 0), 0u);
-      }
-    }
+    const bool answered = WaitUntil(
+        [&] {
+          if (!ping.SendRequestAndGetReply(Request(0), pong, 1.0)) return false;
+          EXPECT_EQ(peer.ReadLine(kPatience).value_or("").rfind("query ", 0), 0u);
+          return true;
+        },
+        kPatience, std::chrono::nanoseconds(0));
     ASSERT_TRUE(answered) << "the peer never answered";
   }
 

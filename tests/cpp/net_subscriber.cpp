@@ -22,10 +22,12 @@
 #include "middleware/subscriber.h"
 #include "middleware/zenoh.h"
 #include "support/peer_process.h"
+#include "support/test_util.h"
 
 namespace {
 
 using korvan::test::PeerProcess;
+using korvan::test::ToHex;
 using korvan::zenoh_mdw::AcquireSession;
 using korvan::zenoh_mdw::Subscriber;
 using korvan::zenoh_msgs::tyr_msg::AllBasicStreamData;
@@ -34,16 +36,6 @@ using std::chrono::milliseconds;
 constexpr auto kPatience = std::chrono::seconds(10);
 const std::string kStreamKey = "korvan/robot/KV-7-0042/basic_stream_data";
 const std::string kMarkerKey = "korvan/test/marker";
-
-std::string ToHex(const std::vector<uint8_t>& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (uint8_t byte : bytes) {
-    hex.push_back(kDigits[byte >> 4]);
-    hex.push_back(kDigits[byte & 0x0f]);
-  }
-  return hex;
-}
 
 // A message that tells itself apart by `tag` in several fields, so a partly applied sample shows.
 AllBasicStreamData Message(uint16_t tag) {

@@ -15,24 +15,17 @@
 
 #include "middleware/zenoh.h"
 #include "support/peer_process.h"
+#include "support/test_util.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using korvan::test::PeerProcess;
+using korvan::test::ToHex;
+using korvan::test::WaitUntil;
 using std::chrono::milliseconds;
 
 constexpr auto kPatience = std::chrono::seconds(10);
-
-std::string ToHex(const std::vector<uint8_t>& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (uint8_t byte : bytes) {
-    hex.push_back(kDigits[byte >> 4]);
-    hex.push_back(kDigits[byte & 0x0f]);
-  }
-  return hex;
-}
 
 // What the callbacks of one subscription or query saw, in order, for the test thread to wait on.
 struct Events {
@@ -81,19 +74,20 @@ void Query(const zenoh::Session& session, const std::string& key,
 
 // Queries `key` until an ok reply comes back: the peer is then connected.
 void WaitUntilAnswered(const zenoh::Session& session, const std::string& key) {
-  auto deadline = Clock::now() + kPatience;
-  while (Clock::now() < deadline) {
-    auto events = std::make_shared<Events>();
-    zenoh::GetOptions options;
-    options.timeout_ms = 1000;
-    Query(session, key, events, std::move(options));
-    events->WaitFor([&] { return events->done_count > 0; });
-    for (const std::string& entry : events->Log()) {
-      if (entry.rfind("ok ", 0) == 0) return;
-    }
-    std::this_thread::sleep_for(milliseconds(50));
-  }
-  FAIL() << "the peer never answered on " << key;
+  const bool answered = WaitUntil(
+      [&] {
+        auto events = std::make_shared<Events>();
+        zenoh::GetOptions options;
+        options.timeout_ms = 1000;
+        Query(session, key, events, std::move(options));
+        events->WaitFor([&] { return events->done_count > 0; });
+        for (const std::string& entry : events->Log()) {
+          if (entry.rfind("ok ", 0) == 0) return true;
+        }
+        return false;
+      },
+      kPatience, milliseconds(50));
+  if (!answered) FAIL() << "the peer never answered on " << key;
 }
 
 TEST(Session, OpensAndClosesRepeatedly) {
@@ -221,10 +215,7 @@ TEST(Subscriber, UndeclareWaitsForTheRunningCallback) {
           state->running.fetch_sub(1);
         },
         [state] { state->drops.fetch_add(1); });
-    auto deadline = Clock::now() + kPatience;
-    while (state->running.load() == 0 && Clock::now() < deadline) {
-      std::this_thread::sleep_for(milliseconds(1));
-    }
+    WaitUntil([&] { return state->running.load() != 0; }, kPatience);
     ASSERT_GT(state->running.load(), 0) << "no sample arrived";
     subscriber.undeclare();
     EXPECT_EQ(state->running.load(), 0);

@@ -2,7 +2,6 @@
 // the reply's examples to full double precision, and the log lines of refused replies.
 
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ringbuffer_sink.h>
 #include <spdlog/spdlog.h>
 
 #include <cmath>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "rpc/configuration_score.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -29,31 +29,8 @@ using korvan::tyr_impl::ManipulabilityValues;
 using korvan::tyr_impl::ScoreFromManipulability;
 using Values = std::map<JointGroup, ManipulabilityValues>;
 using Scores = std::map<JointGroup, std::pair<double, double>>;
-using LogLines = std::vector<std::pair<spdlog::level::level_enum, std::string>>;
-
-// Lines written to the default logger while it lives; the previous default logger is put back.
-class CapturedLog {
- public:
-  CapturedLog() : previous_(spdlog::default_logger()) {
-    auto logger = std::make_shared<spdlog::logger>("captured", sink_);
-    logger->set_level(spdlog::level::trace);
-    spdlog::set_default_logger(std::move(logger));
-  }
-  ~CapturedLog() { spdlog::set_default_logger(previous_); }
-
-  LogLines lines() const {
-    LogLines lines;
-    for (const auto& msg : sink_->last_raw()) {
-      lines.emplace_back(msg.level, std::string(msg.payload.data(), msg.payload.size()));
-    }
-    return lines;
-  }
-
- private:
-  std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> sink_ =
-      std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(16);
-  std::shared_ptr<spdlog::logger> previous_;
-};
+using korvan::test::LogCapture;
+using LogLines = std::vector<korvan::test::LogLine>;
 
 // --- Score mapping ------------------------------------------------------------------------------
 
@@ -120,14 +97,14 @@ TEST(Score, ReachesHundredAtMidPlusSpanAndIsRisingAndContinuous) {
 // --- Reading the reply --------------------------------------------------------------------------
 
 TEST(ManipulabilityReply, ExampleGivesTheExpectedScores) {
-  CapturedLog log;
+  LogCapture log;
   Values values;
   ASSERT_EQ(ManipulabilityFromReply({3}, {{0, 0, 0, 0, 0.125f, 0, 0, 0.5f}}, values).code,
             kKvnStateOk);
   EXPECT_EQ(values, (Values{{JointGroup::ARM_1, {0, 0, 0.125, 0, 0, 0.5}}}));
   EXPECT_EQ(ConfigurationScores(values),
             (Scores{{JointGroup::ARM_1, {32.85714285714286, 66.66666666666667}}}));
-  EXPECT_TRUE(log.lines().empty());
+  EXPECT_TRUE(log.Lines().empty());
 }
 
 TEST(ManipulabilityReply, OnlyPackedPositionsFourAndSevenAffectTheScores) {
@@ -167,19 +144,19 @@ TEST(ManipulabilityReply, NoGroupsGivesEmptyMap) {
 }
 
 TEST(ManipulabilityReply, SizeMismatchIsRefusedAndMapUntouched) {
-  CapturedLog log;
+  LogCapture log;
   const Values before = {{JointGroup::ALL, {1, 2, 3, 4, 5, 6}}};
   Values values = before;
   EXPECT_EQ(ManipulabilityFromReply({3, 4}, {{0, 0, 0, 0, 0, 0, 0, 0}}, values).code,
             kKvnStateFault);
   EXPECT_EQ(values, before);
-  EXPECT_EQ(log.lines(), (LogLines{{spdlog::level::err,
+  EXPECT_EQ(log.Lines(), (LogLines{{spdlog::level::err,
                                     "Malformed manipulability reply: size mismatch between "
                                     "joint_groups and float2d_container"}}));
 }
 
 TEST(ManipulabilityReply, ShortPackedVectorIsRefusedKeepingEarlierGroups) {
-  CapturedLog log;
+  LogCapture log;
   Values values = {{JointGroup::ALL, {1, 2, 3, 4, 5, 6}}};
   EXPECT_EQ(ManipulabilityFromReply({3, 4, 5},
                                     {{0, 0, 1, 0, 0, 0, 0, 0},
@@ -189,7 +166,7 @@ TEST(ManipulabilityReply, ShortPackedVectorIsRefusedKeepingEarlierGroups) {
                 .code,
             kKvnStateFault);
   EXPECT_EQ(values, (Values{{JointGroup::ARM_1, {1, 0, 0, 0, 0, 0}}}));
-  EXPECT_EQ(log.lines(), (LogLines{{spdlog::level::err,
+  EXPECT_EQ(log.Lines(), (LogLines{{spdlog::level::err,
                                     "Malformed manipulability reply: packed vector size [7], "
                                     "expecting at least [8]"}}));
 }

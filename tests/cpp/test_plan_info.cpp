@@ -2,7 +2,6 @@
 // of a refused reply, captured from the default logger.
 
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ringbuffer_sink.h>
 #include <spdlog/spdlog.h>
 
 #include <memory>
@@ -11,37 +10,15 @@
 #include <vector>
 
 #include "rpc/plan_info.h"
+#include "support/log_capture.h"
 
 namespace {
 
 using korvan::tyr::PlanInfo;
 using korvan::tyr_impl::PlanInfoFromStrings;
 using Strings = std::vector<std::string>;
-using LogLines = std::vector<std::pair<spdlog::level::level_enum, std::string>>;
-
-// Lines written to the default logger while it lives; the previous default logger is put back.
-class CapturedLog {
- public:
-  CapturedLog() : previous_(spdlog::default_logger()) {
-    auto logger = std::make_shared<spdlog::logger>("captured", sink_);
-    logger->set_level(spdlog::level::trace);
-    spdlog::set_default_logger(std::move(logger));
-  }
-  ~CapturedLog() { spdlog::set_default_logger(previous_); }
-
-  LogLines lines() const {
-    LogLines lines;
-    for (const auto& msg : sink_->last_raw()) {
-      lines.emplace_back(msg.level, std::string(msg.payload.data(), msg.payload.size()));
-    }
-    return lines;
-  }
-
- private:
-  std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> sink_ =
-      std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(16);
-  std::shared_ptr<spdlog::logger> previous_;
-};
+using korvan::test::LogCapture;
+using LogLines = std::vector<korvan::test::LogLine>;
 
 Strings Reply(std::string velocity_scale, std::string waiting_for_step) {
   return {"P",
@@ -55,7 +32,7 @@ Strings Reply(std::string velocity_scale, std::string waiting_for_step) {
 }
 
 TEST(PlanInfoReply, FillsEveryFieldFromTheEightTexts) {
-  CapturedLog log;
+  LogCapture log;
   PlanInfo info;
   EXPECT_EQ(PlanInfoFromStrings(Reply("0.5", "1"), info).code, kKvnStateOk);
   EXPECT_EQ(info.pt_name, "P");
@@ -66,7 +43,7 @@ TEST(PlanInfoReply, FillsEveryFieldFromTheEightTexts) {
   EXPECT_EQ(info.assigned_plan_name, "Plan");
   EXPECT_EQ(info.velocity_scale, 0.5);
   EXPECT_TRUE(info.waiting_for_step);
-  EXPECT_TRUE(log.lines().empty());
+  EXPECT_TRUE(log.Lines().empty());
 }
 
 TEST(PlanInfoReply, EmptyTextFieldsAreAccepted) {
@@ -133,13 +110,13 @@ class PlanInfoConversionFailure : public testing::TestWithParam<FailureCase> {};
 
 TEST_P(PlanInfoConversionFailure, LogsTheConversionErrorAndFails) {
   const FailureCase& c = GetParam();
-  CapturedLog log;
+  LogCapture log;
   PlanInfo info;
   info.velocity_scale = -1.0;
   info.waiting_for_step = true;
   EXPECT_EQ(PlanInfoFromStrings(Reply(c.velocity_scale, c.waiting_for_step), info).code,
             kKvnStateFault);
-  EXPECT_EQ(log.lines(), (LogLines{{spdlog::level::err, std::string("Invalid PlanInfo string "
+  EXPECT_EQ(log.Lines(), (LogLines{{spdlog::level::err, std::string("Invalid PlanInfo string "
                                                                     "conversion: ") +
                                                             c.conversion_message}}));
   // Fields set before the failing conversion keep their new values; later ones are untouched.
@@ -155,13 +132,13 @@ INSTANTIATE_TEST_SUITE_P(Texts, PlanInfoConversionFailure, testing::ValuesIn(kFa
 TEST(PlanInfoReply, WrongNumberOfTextsIsRefusedAndRecordUntouched) {
   for (size_t count : {0u, 7u, 9u}) {
     SCOPED_TRACE(count);
-    CapturedLog log;
+    LogCapture log;
     Strings strings = Reply("0.5", "1");
     strings.resize(count, "1");
     PlanInfo info;
     info.pt_name = "kept";
     EXPECT_EQ(PlanInfoFromStrings(strings, info).code, kKvnStateFault);
-    EXPECT_EQ(log.lines(),
+    EXPECT_EQ(log.Lines(),
               (LogLines{{spdlog::level::err,
                          "[korvan::tyr::Client] Size of plan info container is incorrect"}}));
     EXPECT_EQ(info.pt_name, "kept");

@@ -2,7 +2,6 @@
 // position, world-frame wrenches, and one error line plus an empty result for each inconsistency.
 
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ringbuffer_sink.h>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "stream/segmentation.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -27,33 +27,10 @@ using korvan::tyr::RobotActions;
 using korvan::tyr::RobotStates;
 using korvan::tyr_impl::SegmentActions;
 using korvan::tyr_impl::SegmentStates;
+using korvan::test::LogCapture;
 using namespace korvan::zenoh_msgs::tyr_msg;
 using Lines = std::vector<std::string>;
 using Stamp = std::pair<int32_t, int32_t>;
-
-// Routes the default logger into a ring buffer while alive; lines read "level|text".
-class LogCapture {
- public:
-  LogCapture() : previous_(spdlog::default_logger()) {
-    auto logger = std::make_shared<spdlog::logger>("segmentation_test", sink_);
-    logger->set_level(spdlog::level::trace);
-    spdlog::set_default_logger(std::move(logger));
-  }
-  ~LogCapture() { spdlog::set_default_logger(previous_); }
-  Lines Take() {
-    Lines lines;
-    for (const auto& msg : sink_->last_raw()) {
-      lines.push_back(std::string(spdlog::level::to_string_view(msg.level).data()) + "|" +
-                      std::string(msg.payload.data(), msg.payload.size()));
-    }
-    return lines;
-  }
-
- private:
-  std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> sink_ =
-      std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(16);
-  std::shared_ptr<spdlog::logger> previous_;
-};
 
 Lines Error(const std::string& text) { return {"error|[korvan::tyr::Client] " + text}; }
 std::string Missing(int g) {
@@ -212,7 +189,7 @@ TEST(SegmentStates, SlicesEveryJointVectorPerGroupAndAttachesCartesianRecords) {
 
   const auto result = SegmentStates(basic, meta.names, meta.start_ids, meta.dofs);
 
-  EXPECT_EQ(log.Take(), Lines{});
+  EXPECT_EQ(log.Tagged(), Lines{});
   ASSERT_EQ(Keys(result), (std::vector<int>{3, 4, 5}));
   std::size_t position = 0;
   for (const auto& [group, record] : result) {
@@ -283,7 +260,7 @@ TEST(SegmentStates, InconsistencyLogsOneErrorAndYieldsNothing) {
     Metadata meta = TwoArmsAndAxes();
     c.spoil(basic, meta);
     EXPECT_TRUE(SegmentStates(basic, meta.names, meta.start_ids, meta.dofs).empty());
-    EXPECT_EQ(log.Take(), c.lines);
+    EXPECT_EQ(log.Tagged(), c.lines);
   }
   for (const auto& field : kStateFields) {
     SCOPED_TRACE(field.name);
@@ -292,7 +269,7 @@ TEST(SegmentStates, InconsistencyLogsOneErrorAndYieldsNothing) {
     (basic.joint_data.*field.from).pop_back();
     const Metadata meta = TwoArmsAndAxes();
     EXPECT_TRUE(SegmentStates(basic, meta.names, meta.start_ids, meta.dofs).empty());
-    EXPECT_EQ(log.Take(), Error(FullDof(5)));
+    EXPECT_EQ(log.Tagged(), Error(FullDof(5)));
   }
 }
 
@@ -302,7 +279,7 @@ TEST(SegmentStates, GroupWithoutJointsGetsEmptyVectorsWhereverItsStartPoints) {
   meta.Add(0, -1, 0);
   meta.Add(3, 100, 0);
   const auto result = SegmentStates(AllBasicStreamData{}, meta.names, meta.start_ids, meta.dofs);
-  EXPECT_EQ(log.Take(), Lines{});
+  EXPECT_EQ(log.Tagged(), Lines{});
   ASSERT_EQ(Keys(result), (std::vector<int>{0, 3}));
   for (const auto& entry : result) ExpectSlices(entry.second, kStateFields, 0, 0);
 }
@@ -316,7 +293,7 @@ TEST(SegmentStates, GroupsOnlyInTheMessageGetCartesianValuesAndRepeatsKeepTheLas
 
   const auto result = SegmentStates(basic, meta.names, meta.start_ids, meta.dofs);
 
-  EXPECT_EQ(log.Take(), Lines{});
+  EXPECT_EQ(log.Tagged(), Lines{});
   ASSERT_EQ(Keys(result), (std::vector<int>{3, 5, 9}));
   ExpectSlices(result.at(JointGroup::ARM_1), kStateFields, 0, 7);
   ExpectCartesian(basic.cartesian_data[3], result.at(JointGroup::ARM_1));
@@ -395,7 +372,7 @@ TEST(SegmentActions, SlicesDesiredVectorsWithTheBasicTimestampAndCopiesCartesian
   const auto result =
       SegmentActions({-5, 0xFFFFFFFEu}, extra, meta.names, meta.start_ids, meta.dofs);
 
-  EXPECT_EQ(log.Take(), Lines{});
+  EXPECT_EQ(log.Tagged(), Lines{});
   ASSERT_EQ(Keys(result), (std::vector<int>{3, 4, 5}));
   std::size_t position = 0;
   for (const auto& [group, record] : result) {
@@ -447,7 +424,7 @@ TEST(SegmentActions, InconsistencyLogsOneErrorAndYieldsNothing) {
     Metadata meta = TwoArmsAndAxes();
     c.spoil(extra, meta);
     EXPECT_TRUE(SegmentActions({1, 2}, extra, meta.names, meta.start_ids, meta.dofs).empty());
-    EXPECT_EQ(log.Take(), c.lines);
+    EXPECT_EQ(log.Tagged(), c.lines);
   }
 }
 
@@ -458,7 +435,7 @@ TEST(SegmentActions, BeforeAnyExtraSampleGroupsWithoutJointsGetOnlyTheTimestamp)
   meta.Add(4, 7, 0);
   const auto result =
       SegmentActions({7, 8}, AllExtraStreamData{}, meta.names, meta.start_ids, meta.dofs);
-  EXPECT_EQ(log.Take(), Lines{});
+  EXPECT_EQ(log.Tagged(), Lines{});
   ASSERT_EQ(Keys(result), (std::vector<int>{3, 4}));
   for (const auto& entry : result) {
     RobotActions expected;
@@ -478,7 +455,7 @@ TEST(SegmentActions, GroupOnlyInTheMessageHasTimestampZeroAndRepeatsKeepTheLast)
 
   const auto result = SegmentActions({1, 2}, extra, meta.names, meta.start_ids, meta.dofs);
 
-  EXPECT_EQ(log.Take(), Lines{});
+  EXPECT_EQ(log.Tagged(), Lines{});
   ASSERT_EQ(Keys(result), (std::vector<int>{3, 5}));
   EXPECT_EQ(result.at(JointGroup::ARM_1).timestamp, Stamp(1, 2));
   ExpectDesired(extra.cartesian_data[1], result.at(JointGroup::ARM_1));

@@ -5,12 +5,12 @@
 // killing it if it does not end within a few seconds.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "support/child_process.h"
 
 namespace korvan::test {
 
@@ -32,10 +32,7 @@ class PeerProcess {
   void WriteLine(const std::string& line);
 
  private:
-  pid_t pid_ = -1;
-  int stdin_fd_ = -1;
-  int stdout_fd_ = -1;
-  std::string buffered_;
+  ChildProcess child_;
 };
 
 }  // namespace korvan::test

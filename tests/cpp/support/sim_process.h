@@ -4,12 +4,12 @@
 // destructor stops the robot with SIGTERM and reaps it, killing it if it does not end in time.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "support/child_process.h"
 
 namespace korvan::test {
 
@@ -32,13 +32,9 @@ class SimProcess {
  private:
   // Stops and reaps the robot and closes the pipes; safe to call twice.
   void Stop();
-  std::optional<std::string> ReadLine(std::chrono::milliseconds within);
 
   std::string serial_;
-  pid_t pid_ = -1;
-  int stdin_fd_ = -1;
-  int stdout_fd_ = -1;
-  std::string buffered_;
+  ChildProcess child_;
 };
 
 }  // namespace korvan::test
