@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <string>
 #include <vector>
 
 #include "korvantyr/korvantyr.h"
@@ -13,6 +14,7 @@ namespace py = pybind11;
 
 namespace {
 
+using korvan::tyr::Client;
 using korvan::tyr::JointGroup;
 using korvan::tyr::PlanInfo;
 using korvan::tyr::PrimitiveStates;
@@ -84,6 +86,25 @@ void RegisterRecords(py::module_& m) {
       .def_readwrite("waiting_for_step", &PlanInfo::waiting_for_step);
 }
 
+// The methods keep the interpreter lock while they wait for the robot: the Zenoh threads that
+// deliver data never need it, and the client holds no Python object.
+void RegisterClient(py::module_& m) {
+  py::class_<Client>(m, "Client")
+      .def(py::init<const std::string&, bool>(), py::arg("robot_sn"), py::arg("verbose") = true)
+      .def("connected", &Client::connected)
+      .def("groups", &Client::groups)
+      .def("states", &Client::states)
+      .def("actions", &Client::actions)
+      .def("primitive_states", &Client::primitive_states)
+      .def("configuration_score", &Client::configuration_score)
+      .def("plan_info", &Client::plan_info)
+      .def("estop_released", &Client::estop_released)
+      .def("enabling_device_on", &Client::enabling_device_on)
+      .def("digital_inputs", &Client::digital_inputs)
+      .def("digital_outputs", &Client::digital_outputs)
+      .def("__repr__", [](const Client&) { return "<korvantyr.Client>"; });
+}
+
 // Pickling a pybind11 object with protocol 0 or 1 aborts the interpreter: copyreg's fallback for
 // those protocols instantiates pybind11's internal base type, whose constructor throws through C
 // code. Routing every protocol through the protocol-2 reduction avoids that path: JointGroup then
@@ -102,10 +123,10 @@ void PickleEveryProtocolAsProtocol2(const std::vector<py::handle>& types) {
 void DefineModule(py::module_& m) {
   RegisterJointGroup(m);
   RegisterRecords(m);
-  // Client is registered here, last (and added to the list below).
+  RegisterClient(m);
   PickleEveryProtocolAsProtocol2({m.attr("JointGroup"), m.attr("RobotStates"),
                                   m.attr("RobotActions"), m.attr("PrimitiveStates"),
-                                  m.attr("PlanInfo")});
+                                  m.attr("PlanInfo"), m.attr("Client")});
 }
 
 py::module_::module_def module_def;

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <variant>
@@ -130,6 +131,67 @@ struct PlanInfo {
 // Client
 // The client facade is declared here, after the records its queries return.
 // ---------------------------------------------------------------------------------------------
+
+/// Read-only connection to one robot's data service.
+///
+/// Construction runs the whole start-up and either yields a connected client or throws; nothing
+/// reconnects later. Streamed data (states, actions, safety flags, digital I/O, joint groups) is
+/// answered at once from the latest message received; the remote queries block the calling thread
+/// until the robot answers or their time-out passes. A failed query leaves the client usable.
+/// Queries may come from several threads; remote calls then run one after another.
+class Client {
+ public:
+  /// Connects to the robot named `robot_sn` (a model designation, a hyphen and a unit number;
+  /// model words may be separated by spaces or hyphens). `verbose` switches the informational
+  /// start-up log lines on. Blocks for up to three probes of 1.0 s each, the version call (2.0 s),
+  /// a 100 ms pause for the first stream data and the start ID and DoF call (2.0 s).
+  /// @throw std::invalid_argument if the serial number is malformed (before any network access).
+  /// @throw std::runtime_error if the Zenoh session cannot be opened, the robot does not answer,
+  ///        its server version or its start IDs and DoF cannot be obtained.
+  /// @throw std::logic_error if the robot's protocol version is not this client's.
+  Client(const std::string& robot_sn, bool verbose);
+  /// Ends the subscriptions and releases the connection; logs the exit line.
+  virtual ~Client();
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  /// Whether the robot answers a probe now. Waits up to 1.0 s; never throws.
+  bool connected();
+  /// The joint groups named by the latest basic stream message, with their names; empty before the
+  /// first message. Does not wait.
+  /// @throw std::out_of_range if the message names a group number without a name.
+  std::map<JointGroup, std::string> groups();
+  /// Measured states of each joint group learnt at start-up, from the latest basic stream
+  /// message. Does not wait. Empty (after an error log line) when the data does not fit the
+  /// robot's joint groups, and before the first message.
+  std::map<JointGroup, RobotStates> states();
+  /// Commanded values of each joint group learnt at start-up, from the latest extra stream
+  /// message. Does not wait. Empty when the data does not fit or has not arrived yet.
+  std::map<JointGroup, RobotActions> actions();
+  /// State of the motion primitive each joint group executes, asked of the robot now. Waits up to
+  /// 2.0 s per request and repeats a corrupted reply a few times.
+  /// @throw std::runtime_error if the robot gives no valid reply or the reply is malformed.
+  std::map<JointGroup, PrimitiveStates> primitive_states();
+  /// Two scores from 0 to 100 per joint group rating its current configuration (higher is
+  /// better), from manipulability values asked of the robot now. Waits up to 2.0 s.
+  /// @throw std::runtime_error if the robot gives no valid reply.
+  std::map<JointGroup, std::pair<double, double>> configuration_score();
+  /// The robot's plan execution info, asked of the robot now. Waits up to 2.0 s.
+  /// @throw std::runtime_error if the robot gives no valid reply.
+  PlanInfo plan_info();
+  /// Whether the emergency stop is released (false before the first basic message). Does not wait.
+  bool estop_released();
+  /// Whether the enabling device is pressed (false before the first basic message). Does not wait.
+  bool enabling_device_on();
+  /// The twenty digital inputs (all false before the first basic message). Does not wait.
+  std::array<bool, 20> digital_inputs();
+  /// The twenty digital outputs (all false before the first basic message). Does not wait.
+  std::array<bool, 20> digital_outputs();
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
 
 }  // namespace tyr
 }  // namespace korvan
