@@ -2,7 +2,9 @@
 
 #include <spdlog/spdlog.h>
 
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 #include "middleware/session.h"
 
@@ -38,9 +40,16 @@ void TYRClient::Connect(const std::string& serial) {
   }
   if (verbose) spdlog::info("[korvan::tyr::Client] Searching for [{}] ...", serial);
 
+  // A session opened moments ago may not have discovered the robot yet, and Zenoh then ends a
+  // query at once with no reply. A probe that fails early therefore still takes its whole
+  // time-out before the next one, so the three probes give discovery the time they promise.
   bool reached = false;
   for (int attempt = 0; attempt < kConnectAttempts && !reached; ++attempt) {
+    const auto probe_end = std::chrono::steady_clock::now() +
+                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                               std::chrono::duration<double>(kPingTimeout));
     reached = data_rpc.Ping();
+    if (!reached && attempt + 1 < kConnectAttempts) std::this_thread::sleep_until(probe_end);
   }
   if (!reached) {
     throw std::runtime_error(

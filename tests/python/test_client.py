@@ -1,9 +1,12 @@
-"""korvantyr.Client: its Python face, and one client against the simulated robot."""
+"""korvantyr.Client: its Python face, and clients against simulated robots."""
 
 from __future__ import annotations
 
 import math
 import pickle
+import subprocess
+import sys
+import threading
 import time
 
 import pytest
@@ -132,3 +135,195 @@ def test_incompatible_robot_raises_runtime_error(sim) -> None:
         Client(robot.serial, False)
     assert str(info.value) == (
         f"[korvan::tyr::Client] Version of this client is incompatible with robot [{robot.serial}]")
+
+
+# ------------------------------------------------------------------------------------------------
+# Several threads, several clients, a robot that goes away, the exit line
+
+SINGLE_ARM = {JointGroup.ALL: "ALL", JointGroup.ARM_1: "ARM_1"}
+EXIT_LINE = ">>>>> Korvan TYR exited <<<<<"
+
+
+def _wait_until(condition, timeout: float = 10.0) -> bool:
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.02)
+    return condition()
+
+
+def _stream_advances(client: Client) -> bool:
+    """Whether the client's basic stream data changes within a few seconds."""
+    first = client.states()[JointGroup.ALL].timestamp
+    return _wait_until(lambda: client.states()[JointGroup.ALL].timestamp != first)
+
+
+def _connect(serial: str) -> Client:
+    return Client(serial, verbose=False)
+
+
+def _count_of(robot, request_id: int) -> int:
+    answer = robot.control(f"count {request_id}")
+    prefix = f"OK count {request_id} "
+    assert answer.startswith(prefix), answer
+    return int(answer[len(prefix):])
+
+
+@pytest.mark.network
+def test_plan_info_from_two_threads_runs_one_call_after_the_other(controlled_sim) -> None:
+    robot = controlled_sim(args=["--rate", "50"])
+    client = _connect(robot.serial)
+    before = _count_of(robot, 4)
+    robot.command("rpc 4 delay 300")
+    results: list[object] = [None, None]
+    spans: list[tuple[float, float]] = [(0.0, 0.0), (0.0, 0.0)]
+    start = threading.Barrier(2)
+
+    def ask(index: int) -> None:
+        start.wait()
+        began = time.monotonic()
+        try:
+            results[index] = client.plan_info()
+        except Exception as exc:  # noqa: BLE001 - reported by the assertions below
+            results[index] = exc
+        spans[index] = (began, time.monotonic())
+
+    threads = [threading.Thread(target=ask, args=(i,)) for i in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(30.0)
+    assert not any(thread.is_alive() for thread in threads)
+    assert all(isinstance(r, korvantyr.PlanInfo) for r in results), results
+    assert all(r.assigned_plan_name == "PickAndPlace" for r in results)
+    # Both requests reached the robot.
+    assert _count_of(robot, 4) == before + 2
+    # Each reply comes 300 ms late; had the two waits overlapped, both would be over after about
+    # 300 ms. (A thread records its times only once it holds the GIL again, so compare the span.)
+    assert max(end for _, end in spans) - min(began for began, _ in spans) >= 0.55, spans
+    assert client.connected() is True
+
+
+@pytest.mark.network
+def test_two_clients_for_one_robot_work_at_once(sim) -> None:
+    robot = sim()
+    first = _connect(robot.serial)
+    second = _connect(robot.serial)
+    for client in (first, second):
+        assert client.connected() is True
+        assert list(client.states()) == list(DUAL_ARM)
+        assert client.plan_info().assigned_plan_name == "PickAndPlace"
+        assert _stream_advances(client)
+    # The second client keeps its own subscriptions and queries when the first one goes.
+    del first
+    assert second.connected() is True
+    assert _stream_advances(second)
+    assert list(second.configuration_score()) == list(DUAL_ARM)
+
+
+@pytest.mark.network
+def test_clients_for_two_robots_see_only_their_own_robot(sim) -> None:
+    dual = sim(preset="dual-arm")
+    single = sim(preset="single-arm")
+    dual_client = _connect(dual.serial)
+    single_client = _connect(single.serial)
+    for _ in range(3):  # repeated, so that a sample of the other robot would show up
+        assert dual_client.groups() == {g: name for g, (name, _) in DUAL_ARM.items()}
+        assert single_client.groups() == SINGLE_ARM
+        assert {g: len(s.q) for g, s in dual_client.states().items()} == {
+            g: dof for g, (_, dof) in DUAL_ARM.items()}
+        assert {g: len(s.q) for g, s in single_client.states().items()} == {
+            JointGroup.ALL: 7, JointGroup.ARM_1: 7}
+        assert list(dual_client.actions()) == list(DUAL_ARM)
+        assert list(single_client.actions()) == list(SINGLE_ARM)
+        assert list(dual_client.primitive_states()) == list(DUAL_ARM)
+        assert list(single_client.configuration_score()) == list(SINGLE_ARM)
+        time.sleep(0.05)
+    dual.stop()
+    assert dual_client.connected() is False
+    assert single_client.connected() is True
+
+
+@pytest.mark.network
+def test_robot_gone_connected_is_false_and_stream_queries_still_answer(sim) -> None:
+    robot = sim()
+    client = _connect(robot.serial)
+    assert client.connected() is True
+    robot.stop()
+    started = time.monotonic()
+    assert client.connected() is False
+    assert time.monotonic() - started < 5.0
+    # The latest data received stays readable.
+    assert list(client.states()) == list(DUAL_ARM)
+    assert client.groups() == {g: name for g, (name, _) in DUAL_ARM.items()}
+    assert len(client.digital_inputs()) == 20
+    assert client.connected() is False
+
+
+def _client_process_stdout(serial: str) -> str:
+    """Constructs and destroys one client in a child process (inside this test's namespace) and
+    returns what the child printed; the library logs to the default logger on stdout. A fresh
+    session may miss the robot's queryable at first: each failed connection attempt is printed
+    as "ATTEMPT" too, and each one must have logged the exit line as well."""
+    snippet = (
+        "import sys, time, korvantyr\n"
+        "for attempt in range(5):\n"
+        "    print('ATTEMPT', flush=True)\n"
+        "    try:\n"
+        "        client = korvantyr.Client(sys.argv[1], False)\n"
+        "    except Exception as exc:\n"
+        "        if 'Failed to connect to [' in str(exc) and attempt < 4:\n"
+        "            time.sleep(0.2)\n"
+        "            continue\n"
+        "        print('RAISED', type(exc).__name__, flush=True)\n"
+        "    else:\n"
+        "        print('CONNECTED', client.connected(), flush=True)\n"
+        "        del client\n"
+        "    break\n"
+        "print('AFTER', flush=True)\n"
+    )
+    done = subprocess.run([sys.executable, "-c", snippet, serial], capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+@pytest.mark.network
+def test_exit_line_is_logged_once_per_client_that_got_a_connection(sim) -> None:
+    robot = sim()
+    out = _client_process_stdout(robot.serial)
+    assert "CONNECTED True" in out
+    assert out.count(EXIT_LINE) == out.count("ATTEMPT")
+    assert out.rindex(EXIT_LINE) < out.index("AFTER")  # logged by the destructor, not at exit
+
+    old = sim(args=["--server-version", "v2.2"])
+    out = _client_process_stdout(old.serial)
+    assert "RAISED RuntimeError" in out
+    assert out.count(EXIT_LINE) == out.count("ATTEMPT")
+    assert out.rindex(EXIT_LINE) < out.index("RAISED")
+
+    out = _client_process_stdout("KV_7-0001")
+    assert "RAISED ValueError" in out and out.count("ATTEMPT") == 1
+    assert EXIT_LINE not in out
+
+
+@pytest.mark.network
+def test_robot_that_comes_up_while_the_client_probes_is_found(netns) -> None:
+    # Nothing answers the first probes: Zenoh ends them at once. Each probe still spends its
+    # time-out, so a robot that is ready within them is found instead of failing in milliseconds.
+    from conftest import sim_env
+
+    serial = "KV-7-LATE"
+    robot = subprocess.Popen(
+        [sys.executable, "-m", "korvantyr_sim", "--serial", serial, "--rate", "200"],
+        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        env=sim_env())
+    try:
+        client = Client(serial, verbose=False)
+        assert client.connected()
+        del client
+    finally:
+        robot.terminate()
+        robot.wait(timeout=10)
+
