@@ -161,12 +161,15 @@ def run_python(*parts: str, interpreter: str = sys.executable, env: dict | None 
     return subprocess.run([interpreter, "-I", "-c", code, MODULE_PATH],
                           capture_output=True, text=True, timeout=60, env=env)
 
-LOAD_BY_PATH = """
-    import importlib.util, sys
-    spec = importlib.util.spec_from_file_location("korvantyr", sys.argv[1])
-    korvantyr = importlib.util.module_from_spec(spec)
-    sys.modules["korvantyr"] = korvantyr
-    spec.loader.exec_module(korvantyr)
+# A copy named korvantyr.so imports under any interpreter version (its tag would not match).
+PUT_ON_PATH = """
+    import os, shutil, sys, tempfile
+    _copy_dir = tempfile.mkdtemp()
+    shutil.copy(sys.argv[1], os.path.join(_copy_dir, "korvantyr.so"))
+    sys.path.insert(0, _copy_dir)
+"""
+LOAD_BY_PATH = PUT_ON_PATH + """
+    import korvantyr
 """
 
 
@@ -335,11 +338,10 @@ class TestCopiesAreNotShared:
 MISMATCH = ("Python version mismatch: module was compiled for Python 3.12, but the interpreter "
             "version is incompatible: {}.")
 
-IMPORT_REPORT = """
-    import importlib.util, json, sys
-    spec = importlib.util.spec_from_file_location("korvantyr", sys.argv[1])
+IMPORT_REPORT = PUT_ON_PATH + """
+    import json
     try:
-        spec.loader.exec_module(importlib.util.module_from_spec(spec))
+        import korvantyr
     except ImportError as error:
         outcome = f"ImportError: {error}"
     else:
