@@ -1,0 +1,234 @@
+#!/usr/bin/env python3
+"""Record a robot's joint positions and TCP wrench for a while, then write a CSV file and a plot.
+
+    python examples/record_and_plot.py --serial DEMO-ARM-0001 --seconds 5
+
+The measured states are sampled at a fixed rate (--rate, default 100 Hz) from the latest data the
+robot streamed; a rate above the robot's stream rate repeats samples, which the robot's time stamp
+columns show. The CSV file has one row per sample and joint group:
+
+    time,group,q1,...,qN,fx,fy,fz,tx,ty,tz,robot_sec,robot_nsec
+
+``time`` is seconds since the recording started (this computer's clock), ``q1``..``qN`` the group's
+joint positions (N is the largest DoF of the robot's groups; a smaller group leaves its extra
+columns empty), ``fx``..``tz`` the TCP wrench in the world frame and ``robot_sec``/``robot_nsec``
+the time stamp of the stream message the sample comes from. Values are written with nine
+significant digits, which keeps every single-precision value the robot sends exactly.
+
+The plot (PNG) shows one joint group (--group, default ALL): its joint positions, the force and the
+moment of its TCP wrench over time. Plotting needs matplotlib
+(``pip install 'korvantyr[examples]'``).
+Ctrl-C ends the recording early; what was recorded is still written and plotted.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import math
+import sys
+import time
+from array import array
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import TextIO
+
+import korvantyr
+
+PROG = "record_and_plot"
+WRENCH_COLUMNS = ("fx", "fy", "fz", "tx", "ty", "tz")
+GROUP_NAMES = [name for name in korvantyr.JointGroup.__members__ if name != "UNKNOWN"]
+
+
+class RecordError(Exception):
+    """A failure to report in one line, without a traceback."""
+
+
+def positive(text: str) -> float:
+    value = float(text)
+    if not (value > 0 and math.isfinite(value)):
+        raise argparse.ArgumentTypeError(f"must be a positive number: {text!r}")
+    return value
+
+
+def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(
+        description="Record a robot's joint positions and TCP wrench into a CSV file and a plot.")
+    parser.add_argument("--serial", required=True, help="the robot's serial number")
+    parser.add_argument("--seconds", type=positive, default=5.0,
+                        help="how long to record (default: 5)")
+    parser.add_argument("--rate", type=positive, default=100.0,
+                        help="samples per second (default: 100)")
+    parser.add_argument("--csv", type=Path, default=Path("korvantyr_record.csv"),
+                        help="CSV file to write (default: korvantyr_record.csv)")
+    parser.add_argument("--png", type=Path, default=Path("korvantyr_record.png"),
+                        help="plot to write (default: korvantyr_record.png)")
+    parser.add_argument("--group", choices=GROUP_NAMES, default=None,
+                        help="joint group to plot (default: ALL, or the robot's first group)")
+    parser.add_argument("--quiet", action="store_true",
+                        help="leave out the client's informational start-up lines")
+    return parser.parse_args(argv)
+
+
+def fmt(value: float) -> str:
+    return format(value, ".9g")
+
+
+@dataclass
+class Series:
+    """The samples of one joint group, column by column (compact, for plotting)."""
+
+    dof: int
+    time: array[float] = field(default_factory=lambda: array("d"))
+    q: list[array[float]] = field(init=False)
+    wrench: list[array[float]] = field(default_factory=lambda: [array("d") for _ in range(6)])
+
+    def __post_init__(self) -> None:
+        self.q = [array("d") for _ in range(self.dof)]
+
+    def add(self, t: float, s: korvantyr.RobotStates) -> None:
+        self.time.append(t)
+        for column, value in zip(self.q, s.q):
+            column.append(value)
+        for column, value in zip(self.wrench, s.tcp_wrench):
+            column.append(value)
+
+
+class Recording:
+    """Writes each sample to the CSV file as it comes and keeps the series for the plot.
+
+    The header is written with the first sample, which fixes the groups and their DoF: states()
+    always answers the groups the client learnt at start-up."""
+
+    def __init__(self, out: TextIO) -> None:
+        self.writer = csv.writer(out, lineterminator="\n")
+        self.width = 0
+        self.series: dict[korvantyr.JointGroup, Series] = {}
+        self.samples = 0
+
+    def add(self, t: float, states: dict[korvantyr.JointGroup, korvantyr.RobotStates]) -> None:
+        if not states:  # no stream data yet, or data that does not fit the robot's groups
+            return
+        if self.samples == 0:
+            self.width = max(len(s.q) for s in states.values())
+            self.writer.writerow(["time", "group", *(f"q{i}" for i in range(1, self.width + 1)),
+                                  *WRENCH_COLUMNS, "robot_sec", "robot_nsec"])
+        self.samples += 1
+        for group, s in states.items():
+            q = list(s.q)
+            if len(q) > self.width:
+                raise RecordError(f"group {group.name} reported {len(q)} joints after "
+                                  f"{self.width} at the start of the recording")
+            series = self.series.setdefault(group, Series(len(q)))
+            series.add(t, s)
+            self.writer.writerow([f"{t:.4f}", group.name, *map(fmt, q),
+                                  *([""] * (self.width - len(q))), *map(fmt, s.tcp_wrench),
+                                  *s.timestamp])
+
+
+def record(client: korvantyr.Client, recording: Recording, seconds: float, rate: float) -> None:
+    """Samples client.states() every 1/rate s for `seconds`; a late sample skips the ticks it
+    missed instead of catching up in a burst."""
+    period = 1.0 / rate
+    start = time.monotonic()
+    tick = 0
+    while (t := time.monotonic() - start) < seconds:
+        recording.add(t, client.states())
+        tick = max(tick + 1, math.floor((time.monotonic() - start) / period) + 1)
+        if tick * period >= seconds:
+            break
+        time.sleep(max(0.0, start + tick * period - time.monotonic()))
+
+
+def choose_group(requested: str | None,
+                 recorded: list[korvantyr.JointGroup]) -> korvantyr.JointGroup:
+    if requested is None:
+        return korvantyr.JointGroup.ALL if korvantyr.JointGroup.ALL in recorded else recorded[0]
+    group = korvantyr.JointGroup.__members__[requested]
+    if group not in recorded:
+        names = ", ".join(g.name for g in recorded)
+        raise RecordError(f"the robot has no joint group {requested} (it has {names})")
+    return group
+
+
+def plot(path: Path, series: Series, group: korvantyr.JointGroup, title: str) -> None:
+    # A bare Figure renders with the Agg canvas: no display and no global pyplot state needed.
+    from matplotlib.figure import Figure
+
+    fig = Figure(figsize=(11, 9), layout="constrained")
+    axes = fig.subplots(3, 1, sharex=True)
+    fig.suptitle(title)
+    t = series.time
+    if len(series.q) > 10:  # the default ten colours would repeat
+        from matplotlib import colormaps
+
+        axes[0].set_prop_cycle(color=[colormaps["tab20"](i) for i in range(20)])
+    for i, column in enumerate(series.q, start=1):
+        axes[0].plot(t, column, label=f"q{i}", linewidth=1)
+    axes[0].set_ylabel("joint position [rad or m]")
+    axes[0].set_title(f"{group.name}: joint positions")
+    for ax, part, what, unit in ((axes[1], slice(0, 3), "force", "N"),
+                                 (axes[2], slice(3, 6), "moment", "N·m")):
+        for name, column in zip(WRENCH_COLUMNS[part], series.wrench[part]):
+            ax.plot(t, column, label=name, linewidth=1)
+        ax.set_ylabel(f"{what} [{unit}]")
+        ax.set_title(f"{group.name}: TCP {what} (world frame)")
+    axes[2].set_xlabel("time since the start of the recording [s]")
+    for ax in axes:
+        ax.grid(True, alpha=0.3)
+        if ax.lines:
+            ax.legend(loc="center left", bbox_to_anchor=(1.0, 0.5), fontsize="small",
+                      ncols=2 if len(ax.lines) > 8 else 1)
+    fig.savefig(path, dpi=100)
+
+
+def run(args: argparse.Namespace) -> int:
+    try:
+        import matplotlib  # noqa: F401  (checked before a long recording, not after it)
+    except ImportError:
+        print(f"{PROG}: plotting needs matplotlib: pip install 'korvantyr[examples]'",
+              file=sys.stderr)
+        return 1
+    try:
+        client = korvantyr.Client(args.serial, verbose=not args.quiet)
+    except (ValueError, RuntimeError) as exc:
+        print(f"{PROG}: {exc}", file=sys.stderr)
+        return 1
+
+    try:
+        if args.group is not None:  # a group the robot lacks is better known before recording
+            try:
+                present = list(client.groups())
+            except IndexError:
+                present = []
+            if present:
+                choose_group(args.group, present)
+        with open(args.csv, "w", newline="", encoding="utf-8") as out:
+            recording = Recording(out)
+            try:
+                record(client, recording, args.seconds, args.rate)
+            except KeyboardInterrupt:
+                pass
+        if recording.samples == 0:
+            raise RecordError(f"no joint states arrived from {args.serial} in {args.seconds:g} s; "
+                              f"{args.csv} is empty")
+        group = choose_group(args.group, list(recording.series))
+        title = (f"{args.serial}: {recording.samples} samples at {args.rate:g} Hz "
+                 f"over {args.seconds:g} s")
+        plot(args.png, recording.series[group], group, title)
+    except (RecordError, OSError) as exc:
+        print(f"{PROG}: {exc}", file=sys.stderr)
+        return 1
+    finally:
+        del client  # disconnects now, so the client's exit line comes before the summary
+    print(f"{recording.samples} samples of {len(recording.series)} joint groups: "
+          f"{args.csv}, plot of {group.name}: {args.png}")
+    return 0
+
+
+def main(argv: list[str] | None = None) -> int:
+    return run(parse_args(argv))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
