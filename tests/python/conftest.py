@@ -292,3 +292,170 @@ def controlled_sim(netns: netns_harness.Namespace,
         with contextlib.suppress(Exception):
             robot.stop()
     check_sim_stderr(started)
+
+
+# ------------------------------------------------------------------------------------------------
+# Clients in a child process: commands on stdin, the library's log lines and the answers on stdout
+
+import json  # noqa: E402
+import re  # noqa: E402
+from typing import Any  # noqa: E402
+
+# The child runs one JSON command per line and answers each with one line "@@ <json>" once it is
+# done, so every log line the library wrote meanwhile comes before that answer.
+_CLIENT_CHILD = r'''
+import json
+import sys
+
+import korvantyr
+
+RECORDS = (korvantyr.RobotStates, korvantyr.RobotActions, korvantyr.PrimitiveStates,
+           korvantyr.PlanInfo)
+clients = {}
+
+
+def plain(value):
+    if isinstance(value, korvantyr.JointGroup):
+        return int(value)
+    if isinstance(value, dict):
+        return [[plain(k), plain(v)] for k, v in value.items()]
+    if isinstance(value, (list, tuple)):
+        return [plain(v) for v in value]
+    if isinstance(value, RECORDS):
+        return {n: plain(getattr(value, n)) for n in dir(value) if not n.startswith("_")}
+    return value
+
+
+def run(command):
+    op, name = command["op"], command.get("name")
+    if op == "connect":
+        attempts = command["attempts"]
+        for attempt in range(attempts):
+            try:
+                clients[name] = korvantyr.Client(command["serial"], command["verbose"])
+                return None
+            except RuntimeError as exc:
+                if "Failed to connect to [" not in str(exc) or attempt + 1 == attempts:
+                    raise
+    if op == "call":
+        return plain(getattr(clients[name], command["method"])())
+    if op == "drop":
+        del clients[name]
+        return None
+    raise ValueError("unknown command " + op)
+
+
+for line in sys.stdin:
+    command = json.loads(line)
+    try:
+        answer = {"value": run(command)}
+    except Exception as exc:
+        answer = {"raised": [type(exc).__name__, str(exc)]}
+    print("@@ " + json.dumps(answer), flush=True)
+'''
+
+# The default logger's default pattern: "[2024-05-01 12:00:00.123] [info] text".
+_LOG_LINE = re.compile(r"^\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\] \[([a-z]+)\] (.*)$")
+
+
+@dataclass
+class ChildOutcome:
+    """What one command of a ``ClientProcess`` produced: the log lines written meanwhile as
+    (level, text), lines that are not log lines as ("?", line), and its value or exception."""
+
+    log: list[tuple[str, str]]
+    value: Any = None
+    raised: tuple[str, str] | None = None
+
+    @property
+    def lines(self) -> list[str]:
+        return [text for _, text in self.log]
+
+
+class ClientProcess:
+    """A Python process, inside the caller's namespace, that creates, queries and destroys
+    korvantyr clients by name on command; the library's default logger writes to its stdout."""
+
+    def __init__(self, stderr_path: Path) -> None:
+        self.stderr_path = stderr_path
+        with open(stderr_path, "w") as err:
+            self.proc = subprocess.Popen([sys.executable, "-c", _CLIENT_CHILD],
+                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                         stderr=err, text=True)
+        self._lines: queue.Queue[str | None] = queue.Queue()
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self) -> None:
+        assert self.proc.stdout is not None
+        for line in self.proc.stdout:
+            self._lines.put(line.rstrip("\n"))
+        self._lines.put(None)
+
+    def send(self, command: dict[str, Any], timeout: float = 60.0) -> ChildOutcome:
+        assert self.proc.stdin is not None
+        self.proc.stdin.write(json.dumps(command) + "\n")
+        self.proc.stdin.flush()
+        log: list[tuple[str, str]] = []
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                line = self._lines.get(timeout=max(0.0, deadline - time.monotonic()))
+            except queue.Empty:
+                pytest.fail(f"client process: no answer to {command} within {timeout} s",
+                            pytrace=False)
+            if line is None:
+                pytest.fail(f"client process ended during {command}:\n"
+                            + self.stderr_path.read_text(errors="replace"), pytrace=False)
+            if line.startswith("@@ "):
+                answer = json.loads(line[3:])
+                raised = answer.get("raised")
+                return ChildOutcome(log, answer.get("value"),
+                                    tuple(raised) if raised is not None else None)
+            match = _LOG_LINE.match(line)
+            log.append((match[1], match[2]) if match else ("?", line))
+
+    def connect(self, name: str, serial: str, verbose: bool, attempts: int = 1) -> ChildOutcome:
+        """Construct client ``name``; with ``attempts`` > 1 a construction that found no robot is
+        repeated (a fresh session may not know the robot yet)."""
+        return self.send({"op": "connect", "name": name, "serial": serial, "verbose": verbose,
+                          "attempts": attempts})
+
+    def call(self, name: str, method: str) -> ChildOutcome:
+        """Call a method of client ``name`` without arguments; dicts come back as [key, value]
+        pairs in their order, records as dicts of their fields, JointGroup keys as numbers."""
+        return self.send({"op": "call", "name": name, "method": method})
+
+    def drop(self, name: str) -> ChildOutcome:
+        """Let go of client ``name`` (its destructor runs at once)."""
+        return self.send({"op": "drop", "name": name})
+
+    def stop(self, timeout: float = 30.0) -> int:
+        if self.proc.stdin is not None and not self.proc.stdin.closed:
+            with contextlib.suppress(OSError):
+                self.proc.stdin.close()
+        try:
+            self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait(timeout)
+        self._reader.join(timeout)
+        if self.proc.stdout is not None and not self._reader.is_alive():
+            self.proc.stdout.close()
+        return self.proc.returncode
+
+
+@pytest.fixture
+def client_process(netns: netns_harness.Namespace,
+                   tmp_path: Path) -> Iterator[Callable[[], ClientProcess]]:
+    """Factory: ``client_process()`` starts a ``ClientProcess``; stopped at teardown."""
+    started: list[ClientProcess] = []
+
+    def start() -> ClientProcess:
+        started.append(ClientProcess(tmp_path / f"client-{len(started)}.stderr"))
+        return started[-1]
+
+    yield start
+    for child in reversed(started):
+        with contextlib.suppress(Exception):
+            child.stop()
