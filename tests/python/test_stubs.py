@@ -26,7 +26,9 @@ CLASSES = [name for name, value in vars(korvantyr).items()
            if isinstance(value, type) and not name.startswith("_")]
 
 # What a pybind11 class carries besides its bindings; a stub has no use for these.
-BINDING_INTERNALS = {"__doc__", "__module__", "__entries", "_pybind11_conduit_v1_"}
+# Names the binding library adds, and copyreg's cache that a pickling attempt leaves on a class.
+BINDING_INTERNALS = {"__doc__", "__module__", "__entries", "_pybind11_conduit_v1_",
+                     "__slotnames__"}
 
 MEMBERS = [(cls, name, value) for cls in CLASSES
            for name, value in vars(getattr(korvantyr, cls)).items()
