@@ -20,7 +20,12 @@ comma-separated list of them or "all".
                                trailing-byte (one byte 0x00 appended), cut (payload ends inside the
                                first joint vector, after its length and n//2 floats), wrong-array
                                (basic: digital_inputs with 16; extra: first tcp_pose_d with 6),
-                               empty (no bytes), huge-count (first joint vector announces 2^40)
+                               empty (no bytes), huge-count (first joint vector announces 2^40);
+                               these do not decode. The next ones decode but do not fit the
+                               robot's groups: unnamed-group (last joint_group_indices entry 1),
+                               unknown-group (last joint_group_indices entry 7), short-joints
+                               (every vector of joint_data / desired_joint_data one element
+                               short), short-cartesian (last cartesian_data record left out)
   stream STREAM none           clear the stream fault
   rpc IDS BEHAVIOUR [ARGS]     answer queries of those ids so; "rpc all ..." also replaces every
                                per-id rule. BEHAVIOUR: normal, no-reply (drop unanswered), hang

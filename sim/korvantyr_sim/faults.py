@@ -1,7 +1,8 @@
 """Payloads made wrong on purpose, and the replies of a robot that misbehaves.
 
-Stream faults (``STREAM_FAULTS``) turn one sample's message into bytes that a strict reader must
-refuse; each has one exact shape so that tests can check it byte for byte:
+Stream faults (``STREAM_FAULTS``) spoil one sample's message; each has one exact shape so that
+tests can check it. The first ones make bytes that a strict reader must refuse (a client keeps its
+previous message):
 
 * ``trailing-byte``: the good payload followed by one byte 0x00;
 * ``cut``: the payload cut inside the first robot-wide joint vector (``q`` of the basic message,
@@ -11,6 +12,21 @@ refuse; each has one exact shape so that tests can check it byte for byte:
 * ``empty``: a payload of no bytes;
 * ``huge-count``: the first joint vector announces ``HUGE_COUNT`` (2^40) elements; every byte after
   its length is left as it was.
+
+The others (``DECODABLE_STREAM_FAULTS``) make a well-formed message that no longer fits the
+robot's joint groups; it decodes, and a client takes it as the latest message:
+
+* ``unnamed-group``: the last ``joint_group_indices`` entry becomes ``UNNAMED_GROUP`` (1, a number
+  in the groups' range that names no group);
+* ``unknown-group``: the last ``joint_group_indices`` entry becomes ``UNKNOWN_GROUP`` (7, above
+  the highest group, 5);
+* ``short-joints``: every robot-wide joint vector one element short: each field of ``joint_data``
+  (the two auxiliary triple vectors too) or of ``desired_joint_data`` loses its last element, so
+  the groups that reach the last joint no longer fit;
+* ``short-cartesian``: the last ``cartesian_data`` record left out, one fewer than
+  ``joint_group_indices`` has entries.
+
+Everything else in the message stays as it was.
 
 RPC behaviours (``RPC_BEHAVIOURS``) decide what a query is answered with; ``replies`` gives the
 replies (in order) of those that answer at all; ``no-reply`` and ``hang`` are handled by the service.
@@ -31,10 +47,14 @@ from .messages import (
     length_prefix,
 )
 
-STREAM_FAULTS = ("trailing-byte", "cut", "wrong-array", "empty", "huge-count")
+DECODABLE_STREAM_FAULTS = ("unnamed-group", "unknown-group", "short-joints", "short-cartesian")
+STREAM_FAULTS = ("trailing-byte", "cut", "wrong-array", "empty", "huge-count",
+                 *DECODABLE_STREAM_FAULTS)
 HUGE_COUNT = 1 << 40
 WRONG_INPUTS = 16  # digital_inputs in a wrong-array basic sample
 WRONG_POSE = 6  # the first tcp_pose_d in a wrong-array extra sample
+UNNAMED_GROUP = 1  # the last group number of an unnamed-group sample
+UNKNOWN_GROUP = 7  # the last group number of an unknown-group sample
 
 # The first robot-wide joint vector of each stream message: (nested record, vector).
 _JOINT_VECTOR = {
@@ -54,8 +74,28 @@ def joint_vector(msg: Any) -> list[float]:
     return getattr(getattr(msg, outer), name)
 
 
+def _misfit(fault: str, msg: Any) -> Any:
+    """A copy of ``msg`` changed by the decodable stream fault ``fault``."""
+    bad = copy.deepcopy(msg)
+    if fault in ("unnamed-group", "unknown-group"):
+        if bad.joint_group_indices:
+            last = UNNAMED_GROUP if fault == "unnamed-group" else UNKNOWN_GROUP
+            bad.joint_group_indices[-1] = last
+    elif fault == "short-joints":
+        joints = getattr(bad, _JOINT_VECTOR[type(bad)][0])
+        for name, _ in type(joints).FIELDS:
+            setattr(joints, name, getattr(joints, name)[:-1])
+    elif fault == "short-cartesian":
+        bad.cartesian_data = bad.cartesian_data[:-1]
+    else:
+        raise ValueError(f"unknown stream fault {fault!r}")
+    return bad
+
+
 def faulty_payload(fault: str, msg: Any) -> bytes:
     """The payload of ``msg`` (a basic or extra message) spoilt by the stream fault ``fault``."""
+    if fault in DECODABLE_STREAM_FAULTS:
+        return encode(_misfit(fault, msg))
     if fault == "empty":
         return b""
     good = encode(msg)

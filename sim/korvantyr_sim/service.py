@@ -9,8 +9,8 @@ made under the previous state goes out.
 
 Faults given on the command line (``--fault``, ``FAULTS``) apply to the request ids of
 ``fault_on`` (all when empty); ``reply_delay`` delays every reply. The behaviours themselves are
-described in ``faults.RPC_BEHAVIOURS``. The control channel (``control``, commands listed in
-``__main__``) changes all of this while the service runs.
+described in ``faults.RPC_BEHAVIOURS``, the stream faults in ``faults``. The control channel
+(``control``, commands listed in ``__main__``) changes all of this while the service runs.
 """
 
 from __future__ import annotations
@@ -179,11 +179,11 @@ class Service:
         """Carries out the command; returns what a report adds to "OK <command>" (else None)."""
         verb, args = (words[0], words[1:]) if words else ("", [])
         if verb == "ping" and not args:
-            return
+            return None
         if verb == "reset" and not args:
             with self._lock:
                 self._reset()
-            return
+            return None
         if verb in ("pause", "resume") and len(args) == 1:
             streams = _stream_names(args[0])
             with self._lock:
@@ -191,7 +191,7 @@ class Service:
                     self._paused.update(streams)
                 else:
                     self._paused.difference_update(streams)
-            return
+            return None
         if verb == "stream" and len(args) in (2, 3):
             streams = _stream_names(args[0])
             fault = args[1]
@@ -208,7 +208,7 @@ class Service:
                         self._stream_faults.pop(stream, None)
                     else:
                         self._stream_faults[stream] = (fault, count)
-            return
+            return None
         if verb == "rpc" and len(args) >= 2:
             ids = _request_ids(args[0])
             words, times = args[1:], None

@@ -236,6 +236,13 @@ class ControlledSim(SimRobot):
         answer = self.control(command)
         assert answer == "OK " + " ".join(command.split()), answer
 
+    def count(self, request_id: int) -> int:
+        """Queries of ``request_id`` the robot received since it started or was last reset."""
+        answer = self.control(f"count {request_id}")
+        prefix = f"OK count {request_id} "
+        assert answer.startswith(prefix), answer
+        return int(answer[len(prefix):])
+
     def stop(self, timeout: float = 10.0) -> int:
         if self.proc.stdin is not None and not self.proc.stdin.closed:
             with contextlib.suppress(OSError):

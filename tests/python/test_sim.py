@@ -8,6 +8,7 @@ import math
 import struct
 import threading
 import time
+from dataclasses import replace
 
 import pytest
 import zenoh
@@ -32,6 +33,7 @@ from korvantyr_sim import (
     faulty_payload,
 )
 from korvantyr_sim.__main__ import parse_args
+from korvantyr_sim.faults import DECODABLE_STREAM_FAULTS
 from korvantyr_sim.messages import (
     BOOL, F32, I16, I32, U16, U32, DecodeError, EncodeError, FieldReader, field_offset,
 )
@@ -427,7 +429,7 @@ def test_custom_robot_refuses_malformed_groups(text) -> None:
 
 
 # ------------------------------------------------------------------------------------------------
-# Stream faults: the exact bytes, and how the decoder refuses them
+# Stream faults: the exact bytes and how the decoder refuses them, or the exact message it reads
 
 
 def _joints_at(msg) -> int:
@@ -455,22 +457,55 @@ STREAM_FAULT_CASES = {
 }
 
 
+def _joint_record(msg) -> str:
+    return "joint_data" if isinstance(msg, AllBasicStreamData) else "desired_joint_data"
+
+
+def _last_group(msg, number: int):
+    return replace(msg, joint_group_indices=[0, 2, 3, 4, number])
+
+
+def _short_joints(msg):
+    joints = getattr(msg, _joint_record(msg))
+    assert {len(v) for v in vars(joints).values()} == {16}
+    return replace(msg, **{_joint_record(msg): replace(
+        joints, **{name: v[:15] for name, v in vars(joints).items()})})
+
+
+# Faults whose payload decodes into a message that does not fit the dual-arm robot's groups
+# (0, 2, 3, 4, 5; one cartesian_data record each): the message expected from the good one.
+DECODABLE_FAULT_CASES = {
+    "unnamed-group": lambda msg: _last_group(msg, 1),
+    "unknown-group": lambda msg: _last_group(msg, 7),
+    "short-joints": _short_joints,
+    "short-cartesian": lambda msg: replace(msg, cartesian_data=msg.cartesian_data[:4]),
+}
+
+
 def test_every_stream_fault_is_covered() -> None:
-    assert sorted(STREAM_FAULT_CASES) == sorted(STREAM_FAULTS)
+    # The first table lists the faults a reader refuses; the second those it takes.
+    assert sorted(STREAM_FAULT_CASES) == sorted(set(STREAM_FAULTS) - set(DECODABLE_STREAM_FAULTS))
+    assert sorted(DECODABLE_FAULT_CASES) == sorted(DECODABLE_STREAM_FAULTS)
 
 
 @pytest.mark.parametrize("stream", ["basic", "extra"])
-@pytest.mark.parametrize("fault", sorted(STREAM_FAULT_CASES))
+@pytest.mark.parametrize("fault", sorted(STREAM_FAULTS))
 def test_stream_fault_has_its_exact_shape(stream, fault) -> None:
     robot = Robot("dual-arm")
     msg = robot.basic(3.3, T0_NS) if stream == "basic" else robot.extra(3.3)
     good = encode(msg)
     bad = faulty_payload(fault, msg)
-    expected, failure = STREAM_FAULT_CASES[fault]
     assert good[_joints_at(msg)] == 16  # the length byte that cut and huge-count work on
-    assert bad == expected(msg, good)
-    with pytest.raises(DecodeError, match=failure):
-        decode(type(msg), bad)
+    if fault in DECODABLE_FAULT_CASES:
+        received = decode(type(msg), good)  # with the floats as the payload holds them
+        assert received.joint_group_indices == [0, 2, 3, 4, 5]
+        assert len(received.cartesian_data) == 5
+        assert decode(type(msg), bad) == DECODABLE_FAULT_CASES[fault](received)
+    else:
+        expected, failure = STREAM_FAULT_CASES[fault]
+        assert bad == expected(msg, good)
+        with pytest.raises(DecodeError, match=failure):
+            decode(type(msg), bad)
     assert encode(msg) == good  # the message itself is left alone
 
 

@@ -71,16 +71,9 @@ def reply_payload(request_id: int, success: bool = True, *, groups: tuple[int, .
     )).to_bytes().hex()
 
 
-def count(robot: ControlledSim, request_id: int) -> int:
-    answer = robot.control(f"count {request_id}")
-    prefix = f"OK count {request_id} "
-    assert answer.startswith(prefix), answer
-    return int(answer[len(prefix):])
-
-
 def counts(robot: ControlledSim) -> dict[int, int]:
     """Queries received per procedure of the start-up: probe, version, start IDs and DoF."""
-    return {request_id: count(robot, request_id) for request_id in (0, 1, 10)}
+    return {request_id: robot.count(request_id) for request_id in (0, 1, 10)}
 
 
 @pytest.fixture(scope="module")
