@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import io
 import math
+import random
 import struct
 import threading
 import time
@@ -35,7 +36,8 @@ from korvantyr_sim import (
 from korvantyr_sim.__main__ import parse_args
 from korvantyr_sim.faults import DECODABLE_STREAM_FAULTS
 from korvantyr_sim.messages import (
-    BOOL, F32, I16, I32, U16, U32, DecodeError, EncodeError, FieldReader, field_offset,
+    BOOL, F32, I16, I32, STR, U16, U32, DecodeError, DesiredCartesianData, EncodeError,
+    FieldReader, Fixed, Seq, encode_with_zenoh, field_offset,
 )
 
 T0_NS = 1_700_000_000_987_654_321
@@ -192,6 +194,54 @@ def test_decoder_rejects_what_does_not_fit() -> None:
         decode(RPCReply, bytes.fromhex("010001") + b"\xff\xff\xff\xff\x0f")
     with pytest.raises(EncodeError):
         encode(RPCRequest(70000))
+
+
+def _random_record(cls: type, rng: random.Random) -> object:
+    """A record of ``cls`` with random lengths and edge values in every field."""
+    floats = [0.0, -0.0, 1.5, -2.75e-3, 3.4e38, -3.4e38, 1e-45, math.inf, -math.inf, math.nan]
+    ints = {I16: (-32768, 32767), U16: (0, 65535), I32: (-2**31, 2**31 - 1), U32: (0, 2**32 - 1)}
+
+    def value(tp: object) -> object:
+        if isinstance(tp, Seq):
+            return [value(tp.elem) for _ in range(rng.choice([0, 1, 3, 127, 128, 300]))]
+        if isinstance(tp, Fixed):
+            return [value(tp.elem) for _ in range(tp.size)]
+        if tp is F32:
+            return rng.choice(floats + [rng.uniform(-1e3, 1e3)])
+        if tp is BOOL:
+            return rng.random() < 0.5
+        if tp is STR:
+            return rng.randbytes(rng.choice([0, 5, 127, 128, 20000]))
+        if tp in ints:
+            return rng.choice([*ints[tp], rng.randint(*ints[tp])])
+        return cls_value(tp)
+
+    def cls_value(tp: type) -> object:
+        return tp(**{name: value(ftp) for name, ftp in tp.FIELDS})
+
+    return cls_value(cls)
+
+
+@pytest.mark.parametrize("cls", [AllBasicStreamData, AllExtraStreamData, RPCRequest, RPCReply])
+def test_direct_packing_writes_what_the_zenoh_serializer_writes(cls) -> None:
+    rng = random.Random(cls.__name__)
+    for _ in range(20):
+        record = _random_record(cls, rng)
+        assert encode(record) == encode_with_zenoh(record)
+    robot = Robot("dual-arm")
+    for t in (0.0, 0.37, 12.5):
+        for msg in (robot.basic(t, T0_NS), robot.extra(t)):
+            assert encode(msg) == encode_with_zenoh(msg)
+
+
+def test_records_the_direct_packing_refuses_fail_as_the_serializer_does() -> None:
+    # Out of range for its width, and a fixed array of the wrong size: EncodeError either way.
+    for record in (RPCRequest(70000), RPCReply(int_container=[2**31]),
+                   AllExtraStreamData(cartesian_data=[DesiredCartesianData(tcp_pose_d=[0.0] * 6)])):
+        with pytest.raises(EncodeError):
+            encode(record)
+        with pytest.raises(EncodeError):
+            encode_with_zenoh(record)
 
 
 # ------------------------------------------------------------------------------------------------
