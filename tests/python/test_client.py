@@ -163,18 +163,11 @@ def _connect(serial: str) -> Client:
     return Client(serial, verbose=False)
 
 
-def _count_of(robot, request_id: int) -> int:
-    answer = robot.control(f"count {request_id}")
-    prefix = f"OK count {request_id} "
-    assert answer.startswith(prefix), answer
-    return int(answer[len(prefix):])
-
-
 @pytest.mark.network
 def test_plan_info_from_two_threads_runs_one_call_after_the_other(controlled_sim) -> None:
     robot = controlled_sim(args=["--rate", "50"])
     client = _connect(robot.serial)
-    before = _count_of(robot, 4)
+    before = robot.count(4)
     robot.command("rpc 4 delay 300")
     results: list[object] = [None, None]
     spans: list[tuple[float, float]] = [(0.0, 0.0), (0.0, 0.0)]
@@ -198,7 +191,7 @@ def test_plan_info_from_two_threads_runs_one_call_after_the_other(controlled_sim
     assert all(isinstance(r, korvantyr.PlanInfo) for r in results), results
     assert all(r.assigned_plan_name == "PickAndPlace" for r in results)
     # Both requests reached the robot.
-    assert _count_of(robot, 4) == before + 2
+    assert robot.count(4) == before + 2
     # Each reply comes 300 ms late; had the two waits overlapped, both would be over after about
     # 300 ms. (A thread records its times only once it holds the GIL again, so compare the span.)
     assert max(end for _, end in spans) - min(began for began, _ in spans) >= 0.55, spans
