@@ -283,6 +283,25 @@ def check_sim_stderr(robots: Sequence[SimRobot]) -> None:
         pytest.fail("\n".join(problems), pytrace=False)
 
 
+@contextlib.contextmanager
+def module_sim(directory: Path, serial: str) -> Iterator[ControlledSim]:
+    """A controlled robot for a whole test module (its fixtures reset it around each test)."""
+    robot = start_controlled_sim(directory, serial, args=["--rate", "200"])
+    try:
+        yield robot
+    finally:
+        robot.stop()
+    check_sim_stderr([robot])
+
+
+def reset_around(robot: ControlledSim) -> Iterator[ControlledSim]:
+    """Body of a fixture: the robot with its command-line behaviour and no query counted, before
+    and after the test."""
+    robot.command("reset")
+    yield robot
+    robot.command("reset")
+
+
 @pytest.fixture
 def controlled_sim(netns: netns_harness.Namespace,
                    tmp_path: Path) -> Iterator[Callable[..., ControlledSim]]:

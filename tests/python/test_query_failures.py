@@ -20,8 +20,8 @@ from conftest import (
     ChildOutcome,
     ClientProcess,
     ControlledSim,
-    check_sim_stderr,
-    start_controlled_sim,
+    module_sim,
+    reset_around,
 )
 from korvantyr_sim import RPCReply, encode
 
@@ -202,11 +202,8 @@ FAILURES = [
 
 @pytest.fixture(scope="module")
 def robot(netns, tmp_path_factory) -> Iterator[ControlledSim]:
-    robot = start_controlled_sim(tmp_path_factory.mktemp("query-failures"), SERIAL,
-                                 args=["--rate", "200"])
-    yield robot
-    robot.stop()
-    check_sim_stderr([robot])
+    with module_sim(tmp_path_factory.mktemp("query-failures"), SERIAL) as robot:
+        yield robot
 
 
 @pytest.fixture(scope="module")
@@ -221,9 +218,7 @@ def child(robot, tmp_path_factory) -> Iterator[ClientProcess]:
 @pytest.fixture
 def live(robot, child) -> Iterator[ControlledSim]:
     """The module's robot as started, no query counted yet."""
-    robot.command("reset")
-    yield robot
-    robot.command("reset")
+    yield from reset_around(robot)
 
 
 def call_until(child: ClientProcess, query: str, done, timeout: float = 10.0) -> ChildOutcome:

@@ -19,8 +19,8 @@ from conftest import (
     ChildOutcome,
     ClientProcess,
     ControlledSim,
-    check_sim_stderr,
-    start_controlled_sim,
+    module_sim,
+    reset_around,
 )
 
 pytestmark = pytest.mark.network
@@ -78,11 +78,8 @@ def counts(robot: ControlledSim) -> dict[int, int]:
 
 @pytest.fixture(scope="module")
 def robot(netns, tmp_path_factory) -> Iterator[ControlledSim]:
-    robot = start_controlled_sim(tmp_path_factory.mktemp("startup"), SERIAL,
-                                 args=["--rate", "200"])
-    yield robot
-    robot.stop()
-    check_sim_stderr([robot])
+    with module_sim(tmp_path_factory.mktemp("startup"), SERIAL) as robot:
+        yield robot
 
 
 @pytest.fixture(scope="module")
@@ -97,9 +94,7 @@ def child(robot, tmp_path_factory) -> Iterator[ClientProcess]:
 @pytest.fixture
 def live(robot, child) -> Iterator[ControlledSim]:
     """The module's robot with its command-line behaviour and no query counted yet."""
-    robot.command("reset")
-    yield robot
-    robot.command("reset")
+    yield from reset_around(robot)
 
 
 def connect(child: ClientProcess, verbose: bool) -> ChildOutcome:
