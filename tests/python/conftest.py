@@ -294,6 +294,18 @@ def module_sim(directory: Path, serial: str) -> Iterator[ControlledSim]:
     check_sim_stderr([robot])
 
 
+@contextlib.contextmanager
+def connected_child(directory: Path, name: str, serial: str) -> Iterator["ClientProcess"]:
+    """A client child process holding one connected client ``name`` (quiet) for a whole module."""
+    child = ClientProcess(directory / "client.stderr")
+    try:
+        outcome = child.connect(name, serial, verbose=False, attempts=5)
+        assert outcome.raised is None, outcome
+        yield child
+    finally:
+        child.stop()
+
+
 def reset_around(robot: ControlledSim) -> Iterator[ControlledSim]:
     """Body of a fixture: the robot with its command-line behaviour and no query counted, before
     and after the test."""

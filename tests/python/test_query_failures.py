@@ -20,6 +20,7 @@ from conftest import (
     ChildOutcome,
     ClientProcess,
     ControlledSim,
+    connected_child,
     module_sim,
     reset_around,
 )
@@ -208,11 +209,8 @@ def robot(netns, tmp_path_factory) -> Iterator[ControlledSim]:
 
 @pytest.fixture(scope="module")
 def child(robot, tmp_path_factory) -> Iterator[ClientProcess]:
-    child = ClientProcess(tmp_path_factory.mktemp("child") / "client.stderr")
-    outcome = child.connect("client", SERIAL, verbose=False, attempts=5)
-    assert outcome.raised is None, outcome
-    yield child
-    child.stop()
+    with connected_child(tmp_path_factory.mktemp("child"), "client", SERIAL) as child:
+        yield child
 
 
 @pytest.fixture

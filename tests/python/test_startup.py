@@ -19,6 +19,7 @@ from conftest import (
     ChildOutcome,
     ClientProcess,
     ControlledSim,
+    connected_child,
     module_sim,
     reset_around,
 )
@@ -84,11 +85,8 @@ def robot(netns, tmp_path_factory) -> Iterator[ControlledSim]:
 
 @pytest.fixture(scope="module")
 def child(robot, tmp_path_factory) -> Iterator[ClientProcess]:
-    child = ClientProcess(tmp_path_factory.mktemp("child") / "client.stderr")
-    warm = child.connect("warm", GIVEN_SERIAL, verbose=False, attempts=5)
-    assert warm.raised is None, warm
-    yield child
-    child.stop()
+    with connected_child(tmp_path_factory.mktemp("child"), "warm", GIVEN_SERIAL) as child:
+        yield child
 
 
 @pytest.fixture
