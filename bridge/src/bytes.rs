@@ -19,14 +19,16 @@ pub unsafe extern "C" fn zb_bytes_copy_from_buf(
     out: *mut *mut zb_bytes_t,
 ) -> zb_result_t {
     guard(|| {
-        if out.is_null() || (data.is_null() && len != 0) {
+        let Some(raw) = (unsafe { slice_from_c(data, len) }) else {
+            return ZB_ENULL;
+        };
+        if out.is_null() {
             return ZB_ENULL;
         }
-        let bytes = if len == 0 {
+        let bytes = if raw.is_empty() {
             ZBytes::new()
         } else {
-            // SAFETY: the caller gives `len` readable bytes at `data`.
-            ZBytes::from(unsafe { std::slice::from_raw_parts(data, len) }.to_vec())
+            ZBytes::from(raw.to_vec())
         };
         unsafe { write_out(out, Box::into_raw(Box::new(bytes))) };
         ZB_OK

@@ -6,14 +6,16 @@ use std::ffi::c_void;
 
 use crate::bytes::zb_bytes_t;
 
+type SampleCall = unsafe extern "C" fn(context: *mut c_void, payload: *const zb_bytes_t);
+type ReplyCall =
+    unsafe extern "C" fn(context: *mut c_void, is_ok: bool, payload: *const zb_bytes_t);
+
 #[allow(non_camel_case_types)]
 pub type zb_drop_fn_t = Option<unsafe extern "C" fn(context: *mut c_void)>;
 #[allow(non_camel_case_types)]
-pub type zb_sample_fn_t =
-    Option<unsafe extern "C" fn(context: *mut c_void, payload: *const zb_bytes_t)>;
+pub type zb_sample_fn_t = Option<SampleCall>;
 #[allow(non_camel_case_types)]
-pub type zb_reply_fn_t =
-    Option<unsafe extern "C" fn(context: *mut c_void, is_ok: bool, payload: *const zb_bytes_t)>;
+pub type zb_reply_fn_t = Option<ReplyCall>;
 
 /// Sample closure of a subscription.
 #[repr(C)]
@@ -58,9 +60,6 @@ impl<F: Copy> Drop for OwnedClosure<F> {
         }
     }
 }
-
-type SampleCall = unsafe extern "C" fn(*mut c_void, *const zb_bytes_t);
-type ReplyCall = unsafe extern "C" fn(*mut c_void, bool, *const zb_bytes_t);
 
 /// Takes over the caller's sample closure and empties the caller's copy. A null pointer gives
 /// `None` (there is nothing to drop then).

@@ -17,15 +17,12 @@ pub unsafe extern "C" fn zb_keyexpr_from_substr_autocanonize(
     out: *mut *mut zb_keyexpr_t,
 ) -> zb_result_t {
     guard(|| {
-        if out.is_null() || (expr.is_null() && len != 0) {
+        let Some(raw) = (unsafe { slice_from_c(expr, len) }) else {
+            return ZB_ENULL;
+        };
+        if out.is_null() {
             return ZB_ENULL;
         }
-        let raw: &[u8] = if len == 0 {
-            &[]
-        } else {
-            // SAFETY: the caller gives `len` readable bytes at `expr`.
-            unsafe { std::slice::from_raw_parts(expr, len) }
-        };
         let Ok(text) = std::str::from_utf8(raw) else {
             return ZB_EPARSE;
         };

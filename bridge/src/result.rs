@@ -31,3 +31,16 @@ pub(crate) unsafe fn write_out<T>(out: *mut T, value: T) {
     // SAFETY: upheld by the caller (non-null, aligned, writable).
     unsafe { out.write(value) }
 }
+
+/// The `len` bytes at `data` as a slice; `data` may be null only when `len` is 0. `None` for a
+/// null pointer with a non-zero length, which callers report as `ZB_ENULL`.
+pub(crate) unsafe fn slice_from_c<'a>(data: *const u8, len: usize) -> Option<&'a [u8]> {
+    if len == 0 {
+        Some(&[])
+    } else if data.is_null() {
+        None
+    } else {
+        // SAFETY: the caller gives `len` readable bytes at a non-null `data`, alive for `'a`.
+        Some(unsafe { std::slice::from_raw_parts(data, len) })
+    }
+}

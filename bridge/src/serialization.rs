@@ -115,14 +115,8 @@ pub unsafe extern "C" fn zb_serializer_serialize_string(
     data: *const c_char,
     len: usize,
 ) -> zb_result_t {
-    if data.is_null() && len != 0 {
+    let Some(bytes) = (unsafe { slice_from_c(data.cast::<u8>(), len) }) else {
         return ZB_ENULL;
-    }
-    let bytes: &[u8] = if len == 0 {
-        &[]
-    } else {
-        // SAFETY: the caller gives `len` readable bytes at `data`.
-        unsafe { std::slice::from_raw_parts(data.cast::<u8>(), len) }
     };
     unsafe { with_serializer(s, |s| s.serialize(bytes)) }
 }
@@ -203,8 +197,10 @@ impl zb_deserializer_t {
         &self.view[self.position..]
     }
 
-    /// Reads a fixed-size value of `size` bytes. Nothing is consumed when fewer bytes are left.
-    fn read_fixed<T: Deserialize>(&mut self, size: usize) -> Result<T, zb_result_t> {
+    /// Reads a number or a bool, which take as many bytes on the wire as in memory. Nothing is
+    /// consumed when fewer bytes are left.
+    fn read_fixed<T: Deserialize>(&mut self) -> Result<T, zb_result_t> {
+        let size = std::mem::size_of::<T>();
         if self.remaining().len() < size {
             return Err(ZB_EDESERIALIZE);
         }
@@ -269,7 +265,7 @@ pub unsafe extern "C" fn zb_deserializer_deserialize_bool(
     d: *mut zb_deserializer_t,
     out: *mut bool,
 ) -> zb_result_t {
-    unsafe { read_into(d, out, |d| d.read_fixed::<bool>(1)) }
+    unsafe { read_into(d, out, |d| d.read_fixed::<bool>()) }
 }
 
 #[no_mangle]
@@ -277,7 +273,7 @@ pub unsafe extern "C" fn zb_deserializer_deserialize_int16(
     d: *mut zb_deserializer_t,
     out: *mut i16,
 ) -> zb_result_t {
-    unsafe { read_into(d, out, |d| d.read_fixed::<i16>(2)) }
+    unsafe { read_into(d, out, |d| d.read_fixed::<i16>()) }
 }
 
 #[no_mangle]
@@ -285,7 +281,7 @@ pub unsafe extern "C" fn zb_deserializer_deserialize_uint16(
     d: *mut zb_deserializer_t,
     out: *mut u16,
 ) -> zb_result_t {
-    unsafe { read_into(d, out, |d| d.read_fixed::<u16>(2)) }
+    unsafe { read_into(d, out, |d| d.read_fixed::<u16>()) }
 }
 
 #[no_mangle]
@@ -293,7 +289,7 @@ pub unsafe extern "C" fn zb_deserializer_deserialize_int32(
     d: *mut zb_deserializer_t,
     out: *mut i32,
 ) -> zb_result_t {
-    unsafe { read_into(d, out, |d| d.read_fixed::<i32>(4)) }
+    unsafe { read_into(d, out, |d| d.read_fixed::<i32>()) }
 }
 
 #[no_mangle]
@@ -301,7 +297,7 @@ pub unsafe extern "C" fn zb_deserializer_deserialize_uint32(
     d: *mut zb_deserializer_t,
     out: *mut u32,
 ) -> zb_result_t {
-    unsafe { read_into(d, out, |d| d.read_fixed::<u32>(4)) }
+    unsafe { read_into(d, out, |d| d.read_fixed::<u32>()) }
 }
 
 #[no_mangle]
@@ -309,7 +305,7 @@ pub unsafe extern "C" fn zb_deserializer_deserialize_float(
     d: *mut zb_deserializer_t,
     out: *mut f32,
 ) -> zb_result_t {
-    unsafe { read_into(d, out, |d| d.read_fixed::<f32>(4)) }
+    unsafe { read_into(d, out, |d| d.read_fixed::<f32>()) }
 }
 
 #[no_mangle]
