@@ -1,7 +1,7 @@
 #include "client/serial_number.h"
 
+#include <cstddef>
 #include <stdexcept>
-#include <vector>
 
 namespace korvan::tyr_impl {
 
@@ -35,26 +35,24 @@ std::string NormalizeSerialNumber(const std::string& robot_sn) {
   // robots' keys ("/*", "/**", "$*"), so the client would read another robot's data.
   if (unit.find_first_of("*$") != std::string::npos) Reject();
 
-  std::vector<std::string> words;
-  std::string word;
+  // The model's words are copied as they come; each separator becomes one hyphen, and it must
+  // follow a word, so an empty word (leading, doubled or trailing separator) is refused.
+  std::string canonical;
+  canonical.reserve(robot_sn.size());
+  size_t word_length = 0;
   for (char byte : model) {
     if (IsLetterOrDigit(byte)) {
-      word.push_back(byte);
-    } else if (byte == ' ' || byte == '-') {
-      if (word.empty()) Reject();
-      words.push_back(std::move(word));
-      word.clear();
+      canonical.push_back(byte);
+      ++word_length;
+    } else if ((byte == ' ' || byte == '-') && word_length != 0) {
+      canonical.push_back('-');
+      word_length = 0;
     } else {
       Reject();
     }
   }
-  if (word.empty()) Reject();
-  words.push_back(std::move(word));
-
-  std::string canonical;
-  for (const std::string& each : words) {
-    canonical.append(each).push_back('-');
-  }
+  if (word_length == 0) Reject();
+  canonical.push_back('-');
   canonical.append(unit);
   return canonical;
 }

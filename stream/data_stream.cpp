@@ -49,11 +49,7 @@ void DataStream::OnBasicData() {
 
 void DataStream::OnExtraData() {
   std::lock_guard<std::mutex> lock(extra_mutex_);
-  latest_extra_.joint_group_indices = extra_buffer_.joint_group_indices;
-  latest_extra_.desired_joint_data.q_d = extra_buffer_.desired_joint_data.q_d;
-  latest_extra_.desired_joint_data.dq_d = extra_buffer_.desired_joint_data.dq_d;
-  latest_extra_.desired_joint_data.tau_d = extra_buffer_.desired_joint_data.tau_d;
-  latest_extra_.cartesian_data = extra_buffer_.cartesian_data;
+  latest_extra_ = extra_buffer_;
 }
 
 bool DataStream::EstopReleased() {
