@@ -86,11 +86,11 @@ class Series:
     def __post_init__(self) -> None:
         self.q = [array("d") for _ in range(self.dof)]
 
-    def add(self, t: float, s: korvantyr.RobotStates) -> None:
+    def add(self, t: float, q: list[float], wrench: list[float]) -> None:
         self.time.append(t)
-        for column, value in zip(self.q, s.q):
+        for column, value in zip(self.q, q):
             column.append(value)
-        for column, value in zip(self.wrench, s.tcp_wrench):
+        for column, value in zip(self.wrench, wrench):
             column.append(value)
 
 
@@ -115,14 +115,14 @@ class Recording:
                                   *WRENCH_COLUMNS, "robot_sec", "robot_nsec"])
         self.samples += 1
         for group, s in states.items():
-            q = list(s.q)
+            q, wrench = s.q, s.tcp_wrench  # each read makes a new list: read once
             if len(q) > self.width:
                 raise RecordError(f"group {group.name} reported {len(q)} joints after "
                                   f"{self.width} at the start of the recording")
             series = self.series.setdefault(group, Series(len(q)))
-            series.add(t, s)
+            series.add(t, q, wrench)
             self.writer.writerow([f"{t:.4f}", group.name, *map(fmt, q),
-                                  *([""] * (self.width - len(q))), *map(fmt, s.tcp_wrench),
+                                  *([""] * (self.width - len(q))), *map(fmt, wrench),
                                   *s.timestamp])
 
 

@@ -300,15 +300,8 @@ _STRUCT = {BOOL: "?", I16: "h", U16: "H", I32: "i", U32: "I", F32: "f"}
 
 
 def _length(n: int) -> bytes:
-    """A length as the serializer writes it: unsigned LEB128."""
-    if n < 0x80:
-        return _SHORT_LENGTHS[n]
-    out = bytearray()
-    while n >= 0x80:
-        out.append((n & 0x7F) | 0x80)
-        n >>= 7
-    out.append(n)
-    return bytes(out)
+    """``length_prefix`` with the one-byte lengths of nearly every sequence made once."""
+    return _SHORT_LENGTHS[n] if n < 0x80 else length_prefix(n)
 
 
 _SHORT_LENGTHS = [bytes((n,)) for n in range(0x80)]
