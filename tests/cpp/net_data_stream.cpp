@@ -2,9 +2,8 @@
 // bad samples, joint-group answers, concurrent queries at stream rate and teardown while samples
 // arrive.
 //
-// To know that a sample has been handled, each put on a stream key is followed by a put on a
-// marker key: one peer's puts reach us in order over one link, so once the marker has arrived the
-// samples before it have been handed over.
+// To know that a sample has been handled, each put on a stream key is followed by a marker (see
+// support/marked_peer.h).
 
 #include "stream/data_stream.h"
 
@@ -15,12 +14,10 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -34,12 +31,14 @@
 #include "middleware/session.h"
 #include "middleware/zenoh.h"
 #include "support/log_capture.h"
+#include "support/marked_peer.h"
 #include "support/peer_process.h"
 #include "support/test_util.h"
 
 namespace {
 
 using korvan::test::LogCapture;
+using korvan::test::MarkedPeer;
 using korvan::test::PeerProcess;
 using korvan::test::ToHex;
 using korvan::test::WaitUntil;
@@ -55,7 +54,6 @@ constexpr auto kPatience = std::chrono::seconds(10);
 const std::string kSerial = "KV-7-0042";
 const std::string kBasicKey = RobotKey(kSerial, korvan::zenoh_mdw::kBasicStreamSuffix);
 const std::string kExtraKey = RobotKey(kSerial, korvan::zenoh_mdw::kExtraStreamSuffix);
-const std::string kMarkerKey = "korvan/test/marker";
 
 // The dual-arm robot the messages below describe: two arms of 7 joints, one after the other.
 const std::map<JointGroup, std::string> kGroupNames{{JointGroup::ARM_1, "ARM_1"},
@@ -166,13 +164,8 @@ TEST(DataStreamUnstarted, AnswersFromDefaultMessages) {
 class DataStreamFed : public testing::Test {
  protected:
   void SetUp() override {
-    peer_ = std::make_unique<PeerProcess>(std::vector<std::string>{});
-    session_ = AcquireSession();
-    marker_ = session_->declare_subscriber(zenoh::KeyExpr(kMarkerKey), [this](zenoh::BytesView) {
-      std::lock_guard<std::mutex> lock(marker_mutex_);
-      ++markers_;
-      marker_changed_.notify_all();
-    });
+    peer_ = std::make_unique<MarkedPeer>();
+    session_ = peer_->session();
     {
       LogCapture log;
       const KvnState state = stream_.Start(session_, kSerial);
@@ -190,44 +183,21 @@ class DataStreamFed : public testing::Test {
     ASSERT_TRUE(RepeatUntil(kExtraKey, Hex(Extra(1)), [this] {
       return ActionsTag(stream_.SegmentActions(kGroupNames, kStartIds, kDofs)) == 1;
     })) << "the peer's extra samples never arrived";
-    ASSERT_TRUE(RepeatUntil(kMarkerKey, "", [this] {
-      std::lock_guard<std::mutex> lock(marker_mutex_);
-      return markers_ > 0;
-    })) << "the peer's markers never arrived";
+    ASSERT_TRUE(peer_->AwaitMarkers()) << "the peer's markers never arrived";
     Settle();
   }
 
-  void TearDown() override {
-    marker_.reset();
-    peer_.reset();
-  }
+  void TearDown() override { peer_.reset(); }
 
   template <class Condition>
   bool RepeatUntil(const std::string& key, const std::string& hex, Condition arrived) {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-      Put(key, hex);
-      if (WaitUntil(arrived, milliseconds(200))) return true;
-    }
-    return false;
+    return peer_->RepeatUntil(key, hex, arrived);
   }
 
-  void Put(const std::string& key, const std::string& hex) {
-    peer_->WriteLine("put " + key + " " + hex);
-    std::optional<std::string> echo = peer_->ReadLine(kPatience);
-    ASSERT_EQ(echo.value_or("(none)"), "put " + key);
-  }
+  void Put(const std::string& key, const std::string& hex) { peer_->Put(key, hex); }
 
   // Returns once every sample put before has been handed over.
-  void Settle() {
-    int target = 0;
-    {
-      std::lock_guard<std::mutex> lock(marker_mutex_);
-      target = markers_ + 1;
-    }
-    Put(kMarkerKey, "");
-    std::unique_lock<std::mutex> lock(marker_mutex_);
-    ASSERT_TRUE(marker_changed_.wait_for(lock, kPatience, [&] { return markers_ >= target; }));
-  }
+  void Settle() { peer_->Settle(); }
 
   void PutBasicAndSettle(const AllBasicStreamData& message) {
     Put(kBasicKey, Hex(message));
@@ -242,12 +212,8 @@ class DataStreamFed : public testing::Test {
     EXPECT_EQ(stream_.DigitalOutputs(), expected.safety_io.digital_outputs) << "tag " << tag;
   }
 
-  std::unique_ptr<PeerProcess> peer_;
+  std::unique_ptr<MarkedPeer> peer_;
   std::shared_ptr<zenoh::Session> session_;
-  std::mutex marker_mutex_;  // guards markers_
-  std::condition_variable marker_changed_;
-  int markers_ = 0;
-  std::optional<zenoh::Subscriber> marker_;
   // Last, so that it is destroyed first, while the session it subscribed on is still held.
   DataStream stream_;
 };

@@ -1,9 +1,5 @@
-// Typed subscriber against a scripted peer that puts stream payloads on command. Runs inside a
-// private network namespace.
-//
-// To know that a sample has been handled without reading the target while a handler may write
-// it, each put on the stream key is followed by a put on a marker key: one peer's puts reach us
-// in order over one link, so once the marker has arrived the sample before it has been handled.
+// Typed subscriber against a scripted peer that puts stream payloads on command (see
+// support/marked_peer.h). Runs inside a private network namespace.
 
 #include <gtest/gtest.h>
 
@@ -21,11 +17,13 @@
 #include "middleware/session.h"
 #include "middleware/subscriber.h"
 #include "middleware/zenoh.h"
+#include "support/marked_peer.h"
 #include "support/peer_process.h"
 #include "support/test_util.h"
 
 namespace {
 
+using korvan::test::MarkedPeer;
 using korvan::test::PeerProcess;
 using korvan::test::ToHex;
 using korvan::zenoh_mdw::AcquireSession;
@@ -35,7 +33,6 @@ using std::chrono::milliseconds;
 
 constexpr auto kPatience = std::chrono::seconds(10);
 const std::string kStreamKey = "korvan/robot/KV-7-0042/basic_stream_data";
-const std::string kMarkerKey = "korvan/test/marker";
 
 // A message that tells itself apart by `tag` in several fields, so a partly applied sample shows.
 AllBasicStreamData Message(uint16_t tag) {
@@ -67,7 +64,6 @@ bool SameMessage(const AllBasicStreamData& a, const AllBasicStreamData& b) {
 struct Owner {
   AllBasicStreamData target;
   std::mutex mutex;  // guards seen and throw_on_tag
-  std::condition_variable changed;
   std::vector<AllBasicStreamData> seen;
   int throw_on_tag = -1;
 
@@ -75,7 +71,6 @@ struct Owner {
     return [this] {
       std::lock_guard<std::mutex> lock(mutex);
       seen.push_back(target);
-      changed.notify_all();
       if (target.safety_io.aux_code == throw_on_tag) throw std::runtime_error("callback fails");
     };
   }
@@ -89,38 +84,19 @@ struct Owner {
     for (const AllBasicStreamData& each : seen) tags.push_back(each.safety_io.aux_code);
     return tags;
   }
-  bool WaitForCount(size_t count, std::chrono::nanoseconds within = kPatience) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, within, [&] { return seen.size() >= count; });
-  }
 };
 
 class TypedSubscriber : public testing::Test {
  protected:
   void SetUp() override {
-    peer_ = std::make_unique<PeerProcess>(std::vector<std::string>{});
-    session_ = AcquireSession();
-    marker_ = session_->declare_subscriber(zenoh::KeyExpr(kMarkerKey), [this](zenoh::BytesView) {
-      std::lock_guard<std::mutex> lock(marker_mutex_);
-      ++markers_;
-      marker_changed_.notify_all();
-    });
-    subscriber_ = std::make_unique<Subscriber<AllBasicStreamData>>(session_, owner_.Callback(),
-                                                                   owner_.target, kStreamKey);
+    peer_ = std::make_unique<MarkedPeer>();
+    subscriber_ = std::make_unique<Subscriber<AllBasicStreamData>>(
+        peer_->session(), owner_.Callback(), owner_.target, kStreamKey);
     // Routes take a moment to reach the peer: repeat the first message until it arrives.
     const std::string first = Hex(Message(1));
-    bool arrived = false;
-    for (int attempt = 0; attempt < 50 && !arrived; ++attempt) {
-      Put(kStreamKey, first);
-      arrived = owner_.WaitForCount(1, milliseconds(200));
-    }
-    ASSERT_TRUE(arrived) << "the peer's samples never arrived";
-    bool marked = false;
-    for (int attempt = 0; attempt < 50 && !marked; ++attempt) {
-      Put(kMarkerKey, "");
-      marked = WaitForMarkers(markers_seen_ + 1, milliseconds(200));
-    }
-    ASSERT_TRUE(marked) << "the peer's markers never arrived";
+    ASSERT_TRUE(peer_->RepeatUntil(kStreamKey, first, [this] { return owner_.SeenCount() > 0; }))
+        << "the peer's samples never arrived";
+    ASSERT_TRUE(peer_->AwaitMarkers()) << "the peer's markers never arrived";
     // Repeated first messages may still be in flight: wait until they are all handled.
     PutAndSettle(first);
     baseline_ = owner_.SeenCount();
@@ -128,39 +104,19 @@ class TypedSubscriber : public testing::Test {
 
   void TearDown() override {
     subscriber_.reset();
-    marker_.reset();
-    session_.reset();
     peer_.reset();
   }
 
-  void Put(const std::string& key, const std::string& hex) {
-    peer_->WriteLine("put " + key + " " + hex);
-    std::optional<std::string> echo = peer_->ReadLine(kPatience);
-    ASSERT_EQ(echo.value_or("(none)"), "put " + key);
-  }
-
-  bool WaitForMarkers(int count, std::chrono::nanoseconds within) {
-    std::unique_lock<std::mutex> lock(marker_mutex_);
-    bool reached = marker_changed_.wait_for(lock, within, [&] { return markers_ >= count; });
-    markers_seen_ = markers_;
-    return reached;
-  }
+  void Put(const std::string& key, const std::string& hex) { peer_->Put(key, hex); }
 
   // Puts one stream payload and returns once the subscriber has handled it.
   void PutAndSettle(const std::string& hex) {
     Put(kStreamKey, hex);
-    Put(kMarkerKey, "");
-    ASSERT_TRUE(WaitForMarkers(markers_seen_ + 1, kPatience));
+    peer_->Settle();
   }
 
-  std::unique_ptr<PeerProcess> peer_;
-  std::shared_ptr<zenoh::Session> session_;
+  std::unique_ptr<MarkedPeer> peer_;
   Owner owner_;
-  std::mutex marker_mutex_;  // guards markers_
-  std::condition_variable marker_changed_;
-  int markers_ = 0;
-  int markers_seen_ = 0;
-  std::optional<zenoh::Subscriber> marker_;
   std::unique_ptr<Subscriber<AllBasicStreamData>> subscriber_;
   size_t baseline_ = 0;
 };

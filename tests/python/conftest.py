@@ -464,6 +464,16 @@ class ClientProcess:
         pairs in their order, records as dicts of their fields, JointGroup keys as numbers."""
         return self.send({"op": "call", "name": name, "method": method})
 
+    def call_until(self, name: str, method: str, done: Callable[[ChildOutcome], bool],
+                   timeout: float = 10.0) -> ChildOutcome:
+        """Call ``method`` until ``done(outcome)``: samples sent before a robot's control command
+        was acknowledged may still be on their way."""
+        deadline = time.monotonic() + timeout
+        while not done(outcome := self.call(name, method)):
+            assert time.monotonic() < deadline, f"{method}() stayed {outcome}"
+            time.sleep(0.01)
+        return outcome
+
     def drop(self, name: str) -> ChildOutcome:
         """Let go of client ``name`` (its destructor runs at once)."""
         return self.send({"op": "drop", "name": name})

@@ -9,7 +9,6 @@ debug lines of a failed or rejected call do not, and those rows expect no line a
 from __future__ import annotations
 
 import os
-import time
 from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
@@ -219,22 +218,12 @@ def live(robot, child) -> Iterator[ControlledSim]:
     yield from reset_around(robot)
 
 
-def call_until(child: ClientProcess, query: str, done, timeout: float = 10.0) -> ChildOutcome:
-    """Calls ``query`` until ``done(outcome)``: samples sent before a stream command was
-    acknowledged may still be on their way."""
-    deadline = time.monotonic() + timeout
-    while not done(outcome := child.call("client", query)):
-        assert time.monotonic() < deadline, f"{query}() stayed {outcome}"
-        time.sleep(0.01)
-    return outcome
-
-
 @pytest.mark.parametrize("failure", FAILURES)
 def test_failed_query_gives_exactly_this_and_the_client_keeps_working(live, child,
                                                                       failure) -> None:
     live.command(failure.fault)
     if failure.on_stream:
-        outcome = call_until(child, failure.query, lambda o: not normal(failure.query, o))
+        outcome = child.call_until("client", failure.query, lambda o: not normal(failure.query, o))
     else:
         outcome = child.call("client", failure.query)
         # One call, no retry unless the reply was corrupted.
@@ -244,7 +233,7 @@ def test_failed_query_gives_exactly_this_and_the_client_keeps_working(live, chil
 
     live.command("reset")
     if failure.on_stream:
-        call_until(child, failure.query, lambda o: normal(failure.query, o))
+        child.call_until("client", failure.query, lambda o: normal(failure.query, o))
     else:
         again = child.call("client", failure.query)
         assert normal(failure.query, again), again

@@ -240,12 +240,8 @@ def pairs(outcome: ChildOutcome) -> dict[int, object]:
     return dict(outcome.value)
 
 
-def poll(child: ClientProcess, method: str, condition, timeout: float = 10.0) -> dict[int, object]:
-    deadline = time.monotonic() + timeout
-    while not condition(value := pairs(child.call("tested", method))):
-        assert time.monotonic() < deadline, f"{method}() stayed {value}"
-        time.sleep(0.02)
-    return value
+def poll(child: ClientProcess, method: str, condition) -> dict[int, object]:
+    return pairs(child.call_until("tested", method, lambda outcome: condition(pairs(outcome))))
 
 
 def assert_cartesian_only(records: dict[int, dict], vectors: tuple[str, ...], pose: str) -> None:
