@@ -6,6 +6,7 @@
 
 #include "middleware/robot_keys.h"
 #include "middleware/session.h"
+#include "stream/deferred_log.h"
 #include "stream/segmentation.h"
 
 namespace korvan {
@@ -73,11 +74,12 @@ std::array<bool, 20> DataStream::DigitalOutputs() {
 }
 
 std::map<JointGroup, std::string> DataStream::JointGroups() {
+  DeferredLog log;  // before the guard: its line is written once the mutex is released
   std::map<JointGroup, std::string> groups;
   std::lock_guard<std::mutex> lock(basic_mutex_);
   for (const uint16_t number : latest_basic_.joint_group_indices) {
     if (number > static_cast<uint16_t>(JointGroup::EXT_AXIS)) {
-      spdlog::error(
+      log.Error(
           "[korvan::tyr::Client] The received basic data contains invalid joint group index [{}]",
           number);
       return {};
@@ -92,8 +94,9 @@ std::map<JointGroup, std::string> DataStream::JointGroups() {
 std::map<JointGroup, tyr::RobotStates> DataStream::SegmentStates(
     const std::map<JointGroup, std::string>& group_names,
     const std::map<JointGroup, int32_t>& start_ids, const std::map<JointGroup, uint64_t>& dofs) {
+  DeferredLog log;  // before the guard: its line is written once the mutex is released
   std::lock_guard<std::mutex> lock(basic_mutex_);
-  return tyr_impl::SegmentStates(latest_basic_, group_names, start_ids, dofs);
+  return tyr_impl::SegmentStates(latest_basic_, group_names, start_ids, dofs, log);
 }
 
 std::map<JointGroup, tyr::RobotActions> DataStream::SegmentActions(
@@ -105,8 +108,10 @@ std::map<JointGroup, tyr::RobotActions> DataStream::SegmentActions(
     basic_timestamp = latest_basic_.timestamp;
   }
   // Never both mutexes at once: only the destructor holds the two together.
+  DeferredLog log;  // before the guard: its line is written once the mutex is released
   std::lock_guard<std::mutex> lock(extra_mutex_);
-  return tyr_impl::SegmentActions(basic_timestamp, latest_extra_, group_names, start_ids, dofs);
+  return tyr_impl::SegmentActions(basic_timestamp, latest_extra_, group_names, start_ids, dofs,
+                                  log);
 }
 
 }  // namespace tyr_impl

@@ -3,7 +3,9 @@
 // Owned by value by the implementation client. Zenoh's threads hand samples over through
 // OnBasicData / OnExtraData; any thread may query. Each latest message is guarded by its own mutex
 // and no operation holds both, except the destructor, which first ends both subscriptions (waiting
-// for a handler still decoding or handing over) and then takes both mutexes together.
+// for a handler still decoding or handing over) and then takes both mutexes together. No line is
+// logged while a mutex is held: a query that finds the data inconsistent writes its line after
+// the release, so a log write that blocks never holds up a hand-over or another query.
 #pragma once
 
 #include <array>

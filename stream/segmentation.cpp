@@ -1,7 +1,5 @@
 #include "stream/segmentation.h"
 
-#include <spdlog/spdlog.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -33,12 +31,13 @@ std::pair<int32_t, int32_t> ToRecordTimestamp(std::pair<int32_t, uint32_t> times
 
 // Looks the group up once in each table, so the slices of all its vectors share the result.
 bool FindSliceRange(JointGroup group, const std::map<JointGroup, int32_t>& start_ids,
-                    const std::map<JointGroup, uint64_t>& dofs, SliceRange& range) {
+                    const std::map<JointGroup, uint64_t>& dofs, SliceRange& range,
+                    DeferredLog& log) {
   const auto start = start_ids.find(group);
   const auto dof = dofs.find(group);
   if (start == start_ids.end() || dof == dofs.end()) {
-    spdlog::error("[korvan::tyr::Client] Missing start ID or DoF metadata for joint group [{}]",
-                  static_cast<int32_t>(group));
+    log.Error("[korvan::tyr::Client] Missing start ID or DoF metadata for joint group [{}]",
+              static_cast<int32_t>(group));
     return false;
   }
   range = {static_cast<uint32_t>(start->second), dof->second};
@@ -105,10 +104,18 @@ JointGroup GroupOf(uint16_t index) { return static_cast<JointGroup>(static_cast<
 std::map<JointGroup, RobotStates> SegmentStates(
     const AllBasicStreamData& basic, const std::map<JointGroup, std::string>& group_names,
     const std::map<JointGroup, int32_t>& start_ids, const std::map<JointGroup, uint64_t>& dofs) {
+  DeferredLog log;
+  return SegmentStates(basic, group_names, start_ids, dofs, log);
+}
+
+std::map<JointGroup, RobotStates> SegmentStates(
+    const AllBasicStreamData& basic, const std::map<JointGroup, std::string>& group_names,
+    const std::map<JointGroup, int32_t>& start_ids, const std::map<JointGroup, uint64_t>& dofs,
+    DeferredLog& log) {
   const auto& indices = basic.joint_group_indices;
   const auto& cartesian = basic.cartesian_data;
   if (cartesian.size() != indices.size()) {
-    spdlog::error(
+    log.Error(
         "[korvan::tyr::Client] The received data has mismatched sizes: cartesian_data size is {}, "
         "expected number of joint groups is {}",
         cartesian.size(), indices.size());
@@ -121,7 +128,7 @@ std::map<JointGroup, RobotStates> SegmentStates(
   for (const auto& name : group_names) {
     const JointGroup group = name.first;
     SliceRange range;
-    if (!FindSliceRange(group, start_ids, dofs, range)) {
+    if (!FindSliceRange(group, start_ids, dofs, range, log)) {
       return {};
     }
     // The client's groups come in ascending order, each one new: its record goes at the end.
@@ -135,9 +142,8 @@ std::map<JointGroup, RobotStates> SegmentStates(
         Slice(joints.tau_interact, range, record.tau_interact) &&
         Slice(joints.temperature, range, record.temperature);
     if (!sliced) {
-      spdlog::error(
-          "[korvan::tyr::Client] Failed to segment full-DoF joint data for joint group [{}]",
-          static_cast<int32_t>(group));
+      log.Error("[korvan::tyr::Client] Failed to segment full-DoF joint data for joint group [{}]",
+                static_cast<int32_t>(group));
       return {};
     }
   }
@@ -162,10 +168,19 @@ std::map<JointGroup, RobotActions> SegmentActions(
     std::pair<int32_t, uint32_t> basic_timestamp, const AllExtraStreamData& extra,
     const std::map<JointGroup, std::string>& group_names,
     const std::map<JointGroup, int32_t>& start_ids, const std::map<JointGroup, uint64_t>& dofs) {
+  DeferredLog log;
+  return SegmentActions(basic_timestamp, extra, group_names, start_ids, dofs, log);
+}
+
+std::map<JointGroup, RobotActions> SegmentActions(
+    std::pair<int32_t, uint32_t> basic_timestamp, const AllExtraStreamData& extra,
+    const std::map<JointGroup, std::string>& group_names,
+    const std::map<JointGroup, int32_t>& start_ids, const std::map<JointGroup, uint64_t>& dofs,
+    DeferredLog& log) {
   const auto& indices = extra.joint_group_indices;
   const auto& cartesian = extra.cartesian_data;
   if (cartesian.size() != indices.size()) {
-    spdlog::error(
+    log.Error(
         "[korvan::tyr::Client] The received desired data has mismatched sizes: cartesian_data "
         "size is {}, expected number of joint groups is {}",
         cartesian.size(), indices.size());
@@ -178,7 +193,7 @@ std::map<JointGroup, RobotActions> SegmentActions(
   for (const auto& name : group_names) {
     const JointGroup group = name.first;
     SliceRange range;
-    if (!FindSliceRange(group, start_ids, dofs, range)) {
+    if (!FindSliceRange(group, start_ids, dofs, range, log)) {
       return {};
     }
     RobotActions& record = result.try_emplace(result.end(), group)->second;
@@ -187,9 +202,8 @@ std::map<JointGroup, RobotActions> SegmentActions(
                         Slice(joints.dq_d, range, record.dq_d) &&
                         Slice(joints.tau_d, range, record.tau_d);
     if (!sliced) {
-      spdlog::error(
-          "[korvan::tyr::Client] Failed to segment desired joint data for joint group [{}]",
-          static_cast<int32_t>(group));
+      log.Error("[korvan::tyr::Client] Failed to segment desired joint data for joint group [{}]",
+                static_cast<int32_t>(group));
       return {};
     }
   }

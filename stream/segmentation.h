@@ -2,8 +2,10 @@
 // RobotActions (slices of the joint vectors widened to double, the group's Cartesian record, the
 // local wrenches rotated into the world frame). Pure functions: they take no lock and keep no
 // state, so DataStream calls them on its latest message while holding that stream's mutex. They
-// never throw on bad stream data: each inconsistency is one error line on the default logger and
-// an empty map. The metadata maps are the client's start-up tables, only read here.
+// never throw on bad stream data: each inconsistency is one error line and an empty map. The
+// overloads with a DeferredLog only record that line, so that the caller can write it once its
+// mutex is released; the others write it to the default logger before they return. The metadata
+// maps are the client's start-up tables, only read here.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +15,7 @@
 
 #include "korvantyr/korvantyr.h"
 #include "messages/stream_messages.h"
+#include "stream/deferred_log.h"
 
 namespace korvan {
 namespace tyr_impl {
@@ -25,6 +28,11 @@ std::map<tyr::JointGroup, tyr::RobotStates> SegmentStates(
     const std::map<tyr::JointGroup, std::string>& group_names,
     const std::map<tyr::JointGroup, int32_t>& start_ids,
     const std::map<tyr::JointGroup, uint64_t>& dofs);
+std::map<tyr::JointGroup, tyr::RobotStates> SegmentStates(
+    const zenoh_msgs::tyr_msg::AllBasicStreamData& basic,
+    const std::map<tyr::JointGroup, std::string>& group_names,
+    const std::map<tyr::JointGroup, int32_t>& start_ids,
+    const std::map<tyr::JointGroup, uint64_t>& dofs, DeferredLog& log);
 
 // Same for the commanded values. The extra stream carries no time stamp: `basic_timestamp` is the
 // latest basic message's, passed by value so the caller can read it under the basic mutex and
@@ -35,6 +43,12 @@ std::map<tyr::JointGroup, tyr::RobotActions> SegmentActions(
     const std::map<tyr::JointGroup, std::string>& group_names,
     const std::map<tyr::JointGroup, int32_t>& start_ids,
     const std::map<tyr::JointGroup, uint64_t>& dofs);
+std::map<tyr::JointGroup, tyr::RobotActions> SegmentActions(
+    std::pair<int32_t, uint32_t> basic_timestamp,
+    const zenoh_msgs::tyr_msg::AllExtraStreamData& extra,
+    const std::map<tyr::JointGroup, std::string>& group_names,
+    const std::map<tyr::JointGroup, int32_t>& start_ids,
+    const std::map<tyr::JointGroup, uint64_t>& dofs, DeferredLog& log);
 
 }  // namespace tyr_impl
 }  // namespace korvan

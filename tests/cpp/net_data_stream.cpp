@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <new>
@@ -37,6 +38,7 @@
 
 namespace {
 
+using korvan::test::BlockingLog;
 using korvan::test::LogCapture;
 using korvan::test::MarkedPeer;
 using korvan::test::PeerProcess;
@@ -314,6 +316,88 @@ TEST_F(DataStreamFed, StartingAgainReplacesTheSubscriptions) {
   PutBasicAndSettle(Basic(8));
   EXPECT_EQ(StatesTag(stream_.SegmentStates(kGroupNames, kStartIds, kDofs)), 8);
   EXPECT_EQ(ActionsTag(stream_.SegmentActions(kGroupNames, kStartIds, kDofs)), 8);
+}
+
+// A query that finds the data inconsistent logs one line. While that write is blocked (an output
+// nobody drains), samples of both streams still arrive and other threads' queries still answer
+// with them. Query B reads only what it can answer without logging: a blocked writer would hold
+// it up by the logger itself.
+TEST_F(DataStreamFed, QueryStuckWritingItsLogLineHoldsUpNoSampleAndNoOtherQuery) {
+  const std::map<JointGroup, std::string> arm_1{{JointGroup::ARM_1, "ARM_1"}};
+  AllBasicStreamData short_joints = Basic(2);
+  short_joints.joint_data.q.pop_back();
+  AllExtraStreamData short_desired = Extra(2);
+  short_desired.desired_joint_data.q_d.pop_back();
+  auto flags_of_basic_3 = [](DataStream& stream) {
+    return stream.EstopReleased() && !stream.EnablingDeviceOn() &&
+           stream.DigitalInputs() == Basic(3).safety_io.digital_inputs;
+  };
+
+  struct Case {
+    const char* name;
+    std::string misfit_key, misfit;  // the message that makes query A log
+    std::function<void(DataStream&)> query_a;
+    std::string good_key, good;  // put while A is stuck
+    std::function<bool(DataStream&)> b_sees_good;
+    std::string line;
+  };
+  const std::vector<Case> cases = {
+      {"states, joints short", kBasicKey, Hex(short_joints),
+       [](DataStream& stream) {
+         EXPECT_TRUE(stream.SegmentStates(kGroupNames, kStartIds, kDofs).empty());
+       },
+       kBasicKey, Hex(Basic(3)), flags_of_basic_3,
+       "[korvan::tyr::Client] Failed to segment full-DoF joint data for joint group [4]"},
+      {"groups, number above five", kBasicKey, Hex(Basic(2, {3, 9})),
+       [](DataStream& stream) { EXPECT_TRUE(stream.JointGroups().empty()); }, kBasicKey,
+       Hex(Basic(3)), flags_of_basic_3,
+       "[korvan::tyr::Client] The received basic data contains invalid joint group index [9]"},
+      // The first arm still fits the short vectors: B's query has nothing to log.
+      {"actions, desired joints short", kExtraKey, Hex(short_desired),
+       [](DataStream& stream) {
+         EXPECT_TRUE(stream.SegmentActions(kGroupNames, kStartIds, kDofs).empty());
+       },
+       kExtraKey, Hex(Extra(3)),
+       [&arm_1](DataStream& stream) {
+         const auto actions = stream.SegmentActions(arm_1, kStartIds, kDofs);
+         return actions.count(JointGroup::ARM_1) == 1 &&
+                actions.at(JointGroup::ARM_1).q_d ==
+                    std::vector<double>{300, 301, 302, 303, 304, 305, 306};
+       },
+       "[korvan::tyr::Client] Failed to segment desired joint data for joint group [4]"},
+  };
+
+  for (const Case& c : cases) {
+    Put(c.misfit_key, c.misfit);
+    Settle();
+    // Long enough for every wait below; a failing run ends when it passes.
+    BlockingLog blocking(3 * kPatience);
+    std::atomic<bool> a_returned{false};
+    std::thread a([&] {
+      c.query_a(stream_);
+      a_returned = true;
+    });
+    const bool blocked = blocking.AwaitBlocked(kPatience);
+    EXPECT_TRUE(blocked) << c.name << ": query A wrote no line";
+    std::future<bool> b;  // outlives the release: a B held up ends only after it
+    if (blocked) {
+      Put(c.good_key, c.good);
+      b = std::async(std::launch::async,
+                     [&] { return WaitUntil([&] { return c.b_sees_good(stream_); }, kPatience); });
+      const bool answered =
+          b.wait_for(kPatience + std::chrono::seconds(2)) == std::future_status::ready && b.get();
+      EXPECT_TRUE(answered) << c.name << ": no new sample reached query B";
+      EXPECT_FALSE(a_returned) << c.name << ": query A was not held in the log write";
+    }
+    blocking.Release();
+    a.join();
+    if (b.valid()) b.wait();
+    EXPECT_EQ(blocking.Lines(), (std::vector<korvan::test::LogLine>{{spdlog::level::err, c.line}}))
+        << c.name;
+    // Back to messages that fit, for the next case.
+    Put(kExtraKey, Hex(Extra(1)));
+    PutBasicAndSettle(Basic(1));
+  }
 }
 
 TEST(DataStreamStart, RefusedKeyThrowsZException) {
