@@ -1,16 +1,80 @@
 // The Python extension module `korvantyr`: the joint-group enumeration, the public records and the
 // client. Conversions are pybind11's standard ones (stl.h): every attribute read builds a new
 // Python object, every assignment converts the whole value, so nothing is shared with the records.
+// Text that came from the robot may hold any bytes: it is read as UTF-8 with every invalid byte
+// replaced by U+FFFD, so reading a field never raises. Assignment converts as usual.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <map>
 #include <string>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "korvantyr/korvantyr.h"
 #include "python/interpreter_version.h"
 
 namespace py = pybind11;
+
+namespace {
+
+// A record's text field on its way to Python, and the state variables of a primitive.
+struct RobotText {
+  const std::string& text;
+};
+using PrimitiveVariables = decltype(korvan::tyr::PrimitiveStates::names_and_values);
+struct RobotVariables {
+  const PrimitiveVariables& values;
+};
+
+}  // namespace
+
+namespace pybind11::detail {
+
+// Output-only casters. Their names are those of the standard conversions they stand in for, so
+// the rendered signatures read "str" and "dict[str, Union[int, float, str]]" as before.
+template <>
+struct type_caster<RobotText> {
+  static constexpr auto name = make_caster<std::string>::name;
+
+  static handle cast(const RobotText& src, return_value_policy, handle) {
+    PyObject* text =
+        PyUnicode_DecodeUTF8(src.text.data(), static_cast<Py_ssize_t>(src.text.size()), "replace");
+    if (text == nullptr) throw error_already_set();
+    return text;
+  }
+};
+
+template <>
+struct type_caster<RobotVariables> {
+  static constexpr auto name = make_caster<PrimitiveVariables>::name;
+
+  // As the standard map and variant conversions do it: keys in the map's order, an integer as
+  // int, a double as float, a string as str.
+  static handle cast(const RobotVariables& src, return_value_policy policy, handle parent) {
+    dict result;
+    for (const auto& [key, value] : src.values) {
+      object py_value = std::visit(
+          [&](const auto& alternative) -> object {
+            using T = std::decay_t<decltype(alternative)>;
+            if constexpr (std::is_same_v<T, std::string>) {
+              return reinterpret_steal<object>(
+                  make_caster<RobotText>::cast(RobotText{alternative}, policy, parent));
+            } else {
+              return reinterpret_steal<object>(make_caster<T>::cast(alternative, policy, parent));
+            }
+          },
+          value);
+      if (!py_value) throw error_already_set();
+      result[reinterpret_steal<object>(
+          make_caster<RobotText>::cast(RobotText{key}, policy, parent))] = py_value;
+    }
+    return result.release();
+  }
+};
+
+}  // namespace pybind11::detail
 
 namespace {
 
@@ -35,6 +99,18 @@ void RegisterJointGroup(py::module_& m) {
       .value("ARM_2", JointGroup::ARM_2)
       .value("EXT_AXIS", JointGroup::EXT_AXIS)
       .export_values();
+}
+
+// A readable and writable attribute for a text field that the robot fills: read through
+// RobotText, assigned with the standard string conversion.
+template <class Record>
+void DefRobotText(py::class_<Record>& cls, const char* name, std::string Record::*field) {
+  const py::cpp_function get([field](const Record& record) { return RobotText{record.*field}; },
+                             py::is_method(cls));
+  const py::cpp_function set(
+      [field](Record& record, const std::string& value) { record.*field = value; },
+      py::is_method(cls));
+  cls.def_property(name, get, set);
 }
 
 void RegisterRecords(py::module_& m) {
@@ -69,20 +145,27 @@ void RegisterRecords(py::module_& m) {
       .def_readwrite("tcp_twist_d", &RobotActions::tcp_twist_d)
       .def_readwrite("tcp_wrench_d", &RobotActions::tcp_wrench_d);
 
-  py::class_<PrimitiveStates>(m, "PrimitiveStates")
-      .def(py::init<>())
-      .def_readwrite("pt_name", &PrimitiveStates::pt_name)
-      .def_readwrite("names_and_values", &PrimitiveStates::names_and_values);
+  py::class_<PrimitiveStates> primitive_states(m, "PrimitiveStates");
+  primitive_states.def(py::init<>());
+  DefRobotText(primitive_states, "pt_name", &PrimitiveStates::pt_name);
+  primitive_states.def_property(
+      "names_and_values",
+      py::cpp_function(
+          [](const PrimitiveStates& record) { return RobotVariables{record.names_and_values}; },
+          py::is_method(primitive_states)),
+      py::cpp_function([](PrimitiveStates& record,
+                          const PrimitiveVariables& values) { record.names_and_values = values; },
+                       py::is_method(primitive_states)));
 
-  py::class_<PlanInfo>(m, "PlanInfo")
-      .def(py::init<>())
-      .def_readwrite("pt_name", &PlanInfo::pt_name)
-      .def_readwrite("node_name", &PlanInfo::node_name)
-      .def_readwrite("node_path", &PlanInfo::node_path)
-      .def_readwrite("node_path_time_period", &PlanInfo::node_path_time_period)
-      .def_readwrite("node_path_number", &PlanInfo::node_path_number)
-      .def_readwrite("assigned_plan_name", &PlanInfo::assigned_plan_name)
-      .def_readwrite("velocity_scale", &PlanInfo::velocity_scale)
+  py::class_<PlanInfo> plan_info(m, "PlanInfo");
+  plan_info.def(py::init<>());
+  DefRobotText(plan_info, "pt_name", &PlanInfo::pt_name);
+  DefRobotText(plan_info, "node_name", &PlanInfo::node_name);
+  DefRobotText(plan_info, "node_path", &PlanInfo::node_path);
+  DefRobotText(plan_info, "node_path_time_period", &PlanInfo::node_path_time_period);
+  DefRobotText(plan_info, "node_path_number", &PlanInfo::node_path_number);
+  DefRobotText(plan_info, "assigned_plan_name", &PlanInfo::assigned_plan_name);
+  plan_info.def_readwrite("velocity_scale", &PlanInfo::velocity_scale)
       .def_readwrite("waiting_for_step", &PlanInfo::waiting_for_step);
 }
 

@@ -13,6 +13,7 @@ import pytest
 
 import korvantyr
 from korvantyr import Client, JointGroup
+from korvantyr_sim import RPCReply, encode
 
 # The dual-arm robot of the simulator: group, name and DoF.
 DUAL_ARM = {
@@ -135,6 +136,44 @@ def test_incompatible_robot_raises_runtime_error(sim) -> None:
         Client(robot.serial, False)
     assert str(info.value) == (
         f"[korvan::tyr::Client] Version of this client is incompatible with robot [{robot.serial}]")
+
+
+# The robot's strings may hold any bytes. (bytes sent, text read)
+ROBOT_TEXTS = {
+    "Latin-1": (b"Pr\xfcfung", "Pr\ufffdfung"),
+    "multi-byte character cut short": ("Prü".encode()[:-1], "Pr\ufffd"),
+    "valid non-ASCII": ("Prüfung→Ablage✓".encode(), "Prüfung→Ablage✓"),
+}
+
+
+@pytest.mark.network
+def test_robot_text_reads_as_utf8_with_invalid_bytes_replaced(controlled_sim) -> None:
+    def answer(request_id: int, strings: list[bytes]) -> None:
+        reply = encode(RPCReply(request_id, True, string_container=strings)).hex()
+        robot.command(f"rpc {request_id} payload {reply}")
+
+    robot = controlled_sim(args=["--rate", "50"])
+    client = _connect(robot.serial)
+    for case, (sent, read) in ROBOT_TEXTS.items():
+        # Each text field gets its own prefix, so a field read from another one shows.
+        answer(4, [str(i).encode() + sent for i in range(6)] + [b"0.75", b"1"])
+        plan = client.plan_info()
+        texts = [plan.pt_name, plan.node_name, plan.node_path, plan.node_path_time_period,
+                 plan.node_path_number, plan.assigned_plan_name]
+        assert texts == [str(i) + read for i in range(6)], case
+        assert (plan.velocity_scale, plan.waiting_for_step) == (0.75, True), case
+
+        # "name = value"; the name ends one byte before "=", so "grü=" cuts "ü" in half.
+        answer(3, [b"jointGroup = 3", b"primitiveName = " + sent, b"label = " + sent,
+                   sent + b" = 1", "grü= 2".encode()])
+        primitive = client.primitive_states()[JointGroup.ARM_1]
+        assert primitive.pt_name == read, case
+        assert primitive.names_and_values == {"label": read, read: 1, "gr\ufffd": 2}, case
+
+    # Assignment from Python is the standard conversion: what is assigned reads back.
+    primitive.pt_name = "Prüfung"
+    primitive.names_and_values = {"Prüfung": "✓"}
+    assert (primitive.pt_name, primitive.names_and_values) == ("Prüfung", {"Prüfung": "✓"})
 
 
 # ------------------------------------------------------------------------------------------------
