@@ -10,12 +10,17 @@
 
 namespace korvan::tyr_impl {
 
-namespace {
-
-// Probes in a row before start-up gives up; each waits for the probe's own time-out only.
-constexpr int kConnectAttempts = 3;
-
-}  // namespace
+bool ProbeRobot(const ProbePacing& pacing, int attempts, ProbeClock::duration probe_timeout) {
+  for (int attempt = 0; attempt < attempts; ++attempt) {
+    const ProbeClock::time_point probe_end = pacing.now() + probe_timeout;
+    const ProbeOutcome outcome = pacing.probe();
+    if (outcome.reached) return true;
+    // A probe that nobody answered may only have been too early for discovery: it keeps its
+    // whole time. One that got any reply has reached the robot's service.
+    if (!outcome.replied && attempt + 1 < attempts) pacing.sleep_until(probe_end);
+  }
+  return false;
+}
 
 TYRClient::TYRClient(bool verbose)
     : rpc_session(zenoh_mdw::AcquireSession()),
@@ -40,18 +45,12 @@ void TYRClient::Connect(const std::string& serial) {
   }
   if (verbose) spdlog::info("[korvan::tyr::Client] Searching for [{}] ...", serial);
 
-  // A session opened moments ago may not have discovered the robot yet, and Zenoh then ends a
-  // query at once with no reply. A probe that fails early therefore still takes its whole
-  // time-out before the next one, so the three probes give discovery the time they promise.
-  bool reached = false;
-  for (int attempt = 0; attempt < kConnectAttempts && !reached; ++attempt) {
-    const auto probe_end = std::chrono::steady_clock::now() +
-                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                               std::chrono::duration<double>(kPingTimeout));
-    reached = data_rpc.Ping();
-    if (!reached && attempt + 1 < kConnectAttempts) std::this_thread::sleep_until(probe_end);
-  }
-  if (!reached) {
+  const ProbePacing pacing{
+      [this] { return data_rpc.Probe(); }, [] { return ProbeClock::now(); },
+      [](ProbeClock::time_point until) { std::this_thread::sleep_until(until); }};
+  const auto probe_timeout =
+      std::chrono::duration_cast<ProbeClock::duration>(std::chrono::duration<double>(kPingTimeout));
+  if (!ProbeRobot(pacing, kConnectAttempts, probe_timeout)) {
     throw std::runtime_error(
         "[korvan::tyr::Client] Failed to connect to [" + serial +
         "]. Please check that: a) Ethernet connection with the target robot is established; b) "

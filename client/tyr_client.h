@@ -5,6 +5,8 @@
 // declaration order: the RPC client goes first, then the subscriptions, then the session handles.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -14,6 +16,25 @@
 #include "stream/data_stream.h"
 
 namespace korvan::tyr_impl {
+
+// Probes in a row before start-up gives up.
+inline constexpr int kConnectAttempts = 3;
+
+using ProbeClock = std::chrono::steady_clock;
+
+// What the start-up's connection probes take from outside: the probe itself, the clock and the
+// wait, passed in so that their pacing can be followed without a robot or a real clock.
+struct ProbePacing {
+  std::function<ProbeOutcome()> probe;
+  std::function<ProbeClock::time_point()> now;
+  std::function<void(ProbeClock::time_point)> sleep_until;
+};
+
+// Probes up to `attempts` times; true as soon as one reaches the robot. A probe that got any reply
+// is followed at once by the next. One that ended with no reply at all (a session that has not
+// discovered the robot yet ends the query at once) first waits until `probe_timeout` after its
+// start, so that the probes give discovery their whole time. Nothing waits after the last probe.
+bool ProbeRobot(const ProbePacing& pacing, int attempts, ProbeClock::duration probe_timeout);
 
 class TYRClient {
  public:

@@ -3,7 +3,8 @@
 // call under the client's mutex, so calls on one client run one after another. Each call shares a
 // RequestState with Zenoh's reply and completion handlers (Zenoh threads), which take only its
 // mutex; lock order: client mutex, then RequestState mutex. A reply arriving after the call has
-// returned lands in the abandoned RequestState and is freed with it.
+// returned lands in the abandoned RequestState and is freed with it. Nothing here logs, and no
+// caller may log while it holds either mutex: a reply handler must never wait behind a log write.
 #pragma once
 
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -34,6 +36,16 @@ class RpcClient {
   // the query ended without a good reply, or the key or the query was refused. Throws only when
   // the request cannot be encoded (zenoh::ZException) or a mutex cannot be locked.
   bool SendRequestAndGetReply(const Req& request, Rep& reply, double timeout) {
+    bool replied = false;
+    return SendRequestAndGetReply(request, reply, timeout, replied);
+  }
+
+  // Same, and `replied` tells whether any reply at all arrived before the call returned: a good
+  // one, an error reply or one that did not decode. Without one the query reached no answering
+  // peer (a fresh session may not have discovered it yet) or the peer dropped it. Zenoh's own
+  // time-out error reply comes only once the time-out has passed.
+  bool SendRequestAndGetReply(const Req& request, Rep& reply, double timeout, bool& replied) {
+    replied = false;
     std::lock_guard<std::mutex> call_lock(mutex);
     auto state = std::make_shared<RequestState>();
     const int64_t timeout_ms = ToMilliseconds(timeout);
@@ -68,6 +80,7 @@ class RpcClient {
     if (state->has_reply) {
       reply = std::move(state->reply);
     }
+    replied = state->replied;
     return state->has_reply;
   }
 
@@ -78,6 +91,7 @@ class RpcClient {
     Rep reply{};
     bool done = false;
     bool has_reply = false;
+    bool replied = false;  // some reply arrived, good or not
   };
 
   // Longest wait we accept: far beyond any real call, and safely inside the steady clock's range.
@@ -93,17 +107,25 @@ class RpcClient {
   }
 
   static void OnReply(RequestState& state, bool is_ok, zenoh::BytesView payload) noexcept {
-    if (!is_ok) return;  // error replies, Zenoh's own time-out among them
     try {
-      Rep decoded = zenoh_msgs::tyr_msg::Decode<Rep>(payload);
+      std::optional<Rep> decoded;
+      // Error replies (Zenoh's own time-out among them) and replies that do not decode are
+      // skipped, but they still count as replies.
+      if (is_ok) {
+        try {
+          decoded = zenoh_msgs::tyr_msg::Decode<Rep>(payload);
+        } catch (...) {
+        }
+      }
       std::lock_guard<std::mutex> lock(state.mutex);
-      if (state.done && state.has_reply) return;  // the first good reply wins
-      state.reply = std::move(decoded);
+      state.replied = true;
+      if (!decoded || (state.done && state.has_reply)) return;  // the first good reply wins
+      state.reply = std::move(*decoded);
       state.has_reply = true;
       state.done = true;
       state.cv.notify_all();
     } catch (...) {
-      // A reply that does not decode is skipped.
+      // A failed lock: the reply is dropped.
     }
   }
 

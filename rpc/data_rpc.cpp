@@ -38,7 +38,15 @@ KvnState DataRpc::Start(std::shared_ptr<zenoh::Session> session, const std::stri
 }
 
 bool DataRpc::Send(const RPCRequest& request, RPCReply& reply, double timeout) {
-  if (rpc_client && rpc_client->SendRequestAndGetReply(request, reply, timeout)) return true;
+  bool replied = false;
+  return Send(request, reply, timeout, replied);
+}
+
+bool DataRpc::Send(const RPCRequest& request, RPCReply& reply, double timeout, bool& replied) {
+  replied = false;
+  if (rpc_client && rpc_client->SendRequestAndGetReply(request, reply, timeout, replied)) {
+    return true;
+  }
   spdlog::debug("Failed to send remote call or server reply timeout");
   return false;
 }
@@ -52,16 +60,20 @@ bool DataRpc::Call(const RPCRequest& request, RPCReply& reply) {
   return true;
 }
 
-bool DataRpc::Ping() {
+bool DataRpc::Ping() { return Probe().reached; }
+
+ProbeOutcome DataRpc::Probe() {
   const RPCRequest request = MakeRequest(RequestKind::kPing);
   RPCReply reply;
-  if (!Send(request, reply, kPingTimeout)) return false;
+  ProbeOutcome outcome;
+  if (!Send(request, reply, kPingTimeout, outcome.replied)) return outcome;
   // The probe is the one procedure whose good answer reports no success.
   if (reply.request_id != request.request_id || reply.success) {
     spdlog::debug("Remote procedure failed");
-    return false;
+    return outcome;
   }
-  return true;
+  outcome.reached = true;
+  return outcome;
 }
 
 KvnState DataRpc::RequestStrings(uint16_t request_id, std::vector<std::string>& strings) {

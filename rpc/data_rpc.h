@@ -4,6 +4,7 @@
 // Operations run on the caller's thread and block until the reply or the time-out; calls on one
 // DataRpc run one after another (the RPC client's mutex). Nothing is kept between calls. Bad or
 // missing replies never throw: they are logged on the default logger and answered with 300000.
+// Lines are written only after the RPC client's call has returned, with none of its locks held.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +36,13 @@ enum class RequestKind : uint16_t {
 inline constexpr double kPingTimeout = 1.0;
 inline constexpr double kRequestTimeout = 2.0;
 
+// What one connection probe found: whether the robot answered it as a probe is answered, and
+// whether any reply arrived at all (a rejected or undecodable one included).
+struct ProbeOutcome {
+  bool reached = false;
+  bool replied = false;
+};
+
 class DataRpc {
  public:
   using RpcClient =
@@ -52,6 +60,9 @@ class DataRpc {
   // Whether the robot's service answered the probe within 1.0 s. The probe's answer is a reply
   // with success false; a reply with success true counts as no answer.
   bool Ping();
+
+  // The same probe, telling also whether any reply came back, for the start-up's pacing.
+  ProbeOutcome Probe();
 
   // Procedure `request_id`, whose result is the reply's string_container. On success `strings` is
   // replaced by it; on failure `strings` keeps its content.
@@ -82,6 +93,9 @@ class DataRpc {
   // not run) the call counts as not sent.
   bool Send(const zenoh_msgs::tyr_msg::RPCRequest& request, zenoh_msgs::tyr_msg::RPCReply& reply,
             double timeout);
+  // Same; `replied` tells whether any reply arrived, good or not.
+  bool Send(const zenoh_msgs::tyr_msg::RPCRequest& request, zenoh_msgs::tyr_msg::RPCReply& reply,
+            double timeout, bool& replied);
 
   // Sends `request` with kRequestTimeout and accepts only a reply that echoes its request_id and
   // reports success; logs the reason of a failure at debug level.

@@ -303,25 +303,39 @@ TEST_F(DataRpcTest, EveryFailedOrRejectedCallLeavesItsOutputsAndLogsAtDebug) {
   }
 }
 
+// Start-up paces its probes by whether any reply came back, so a probe reports that too: every
+// reply counts, rejected, erroneous or undecodable; only a query that got none does not.
 TEST_F(DataRpcTest, ProbeCountsOnlyAReplyWithoutSuccessAsAnAnswer) {
   RPCReply probe_with_success;
   probe_with_success.success = true;
-  const std::vector<std::tuple<std::string, bool, std::string>> cases = {
-      {"normal", true, ""},
-      {"flip-success", false, kRejected},
-      {"payload " + Hex(probe_with_success), false, kRejected},
-      {"wrong-id", false, kRejected},
-      {"no-reply", false, kNoReply},
-      {"truncated", false, kNoReply},
+  const std::vector<std::tuple<std::string, bool, bool, std::string>> cases = {
+      // behaviour, answered, replied, debug line
+      {"normal", true, true, ""},
+      {"flip-success", false, true, kRejected},
+      {"payload " + Hex(probe_with_success), false, true, kRejected},
+      {"wrong-id", false, true, kRejected},
+      {"error-reply", false, true, kNoReply},
+      {"truncated", false, true, kNoReply},
+      {"trailing-byte", false, true, kNoReply},
+      {"no-reply", false, false, kNoReply},
   };
-  for (const auto& [behaviour, answered, line] : cases) {
+  for (const auto& [behaviour, answered, replied, line] : cases) {
     sim_->Command("rpc 0 " + behaviour);
-    LogCapture log;
-    EXPECT_EQ(rpc_.Ping(), answered) << behaviour;
-    if (line.empty()) {
-      EXPECT_TRUE(log.Lines().empty()) << behaviour << "\n" << log.Dump();
-    } else {
-      EXPECT_TRUE(log.Has(spdlog::level::debug, line)) << behaviour << "\n" << log.Dump();
+    for (const bool ping : {true, false}) {
+      LogCapture log;
+      if (ping) {
+        EXPECT_EQ(rpc_.Ping(), answered) << behaviour;
+      } else {
+        const korvan::tyr_impl::ProbeOutcome outcome = rpc_.Probe();
+        EXPECT_EQ(outcome.reached, answered) << behaviour;
+        EXPECT_EQ(outcome.replied, replied) << behaviour;
+      }
+      if (line.empty()) {
+        EXPECT_TRUE(log.Lines().empty()) << behaviour << "\n" << log.Dump();
+      } else {
+        EXPECT_EQ(log.Tagged(), std::vector<std::string>{"debug|" + line})
+            << behaviour << (ping ? ", Ping" : ", Probe");
+      }
     }
   }
 }

@@ -66,9 +66,10 @@ bool Same(const RPCReply& a, const RPCReply& b) { return Hex(a) == Hex(b); }
 
 double Seconds(Clock::duration duration) { return std::chrono::duration<double>(duration).count(); }
 
-// Runs one call and reports its result, the reply and how long it took.
+// Runs one call and reports its result, whether any reply arrived, the reply and how long it took.
 struct Call {
   bool result = false;
+  bool replied = false;
   RPCReply reply = Untouched();
   double seconds = 0.0;
 };
@@ -77,7 +78,7 @@ template <class Req>
 Call Send(RpcClient<Req, RPCReply>& client, const Req& request, double timeout) {
   Call call;
   const Clock::time_point start = Clock::now();
-  call.result = client.SendRequestAndGetReply(request, call.reply, timeout);
+  call.result = client.SendRequestAndGetReply(request, call.reply, timeout, call.replied);
   call.seconds = Seconds(Clock::now() - start);
   return call;
 }
@@ -122,6 +123,7 @@ TEST(RpcClient, GoodReplyIsReturnedAndTheRequestIsSentSerialized) {
   Rig rig({"ok:" + Hex(Reply(4, "plan"))});
   Call call = Send(*rig.client, Request(4), 2.0);
   ASSERT_TRUE(call.result);
+  EXPECT_TRUE(call.replied);
   EXPECT_TRUE(Same(call.reply, Reply(4, "plan")));
   std::string expected_query =
       "query " + ToHex(korvan::zenoh_msgs::tyr_msg::Encode(Request(4)).as_vector()) + " ";
@@ -136,6 +138,7 @@ TEST(RpcClient, RefusedKeyTextReturnsFalseAtOnce) {
     RpcClient<RPCRequest, RPCReply> client(session, key);
     Call call = Send(client, Request(1), 5.0);
     EXPECT_FALSE(call.result) << key;
+    EXPECT_FALSE(call.replied) << key;
     EXPECT_TRUE(Same(call.reply, Untouched())) << key;
     EXPECT_LT(call.seconds, 2.5) << key;
   }
@@ -154,6 +157,7 @@ TEST(RpcClient, NothingAnsweringReturnsFalseWellBeforeTheTimeOut) {
   Rig rig({"ok:" + Hex(Reply(1, "elsewhere"))}, false, "korvan/robot/KV-7-9999/rpc");
   Call call = Send(*rig.client, Request(1), 5.0);
   EXPECT_FALSE(call.result);
+  EXPECT_FALSE(call.replied);
   EXPECT_TRUE(Same(call.reply, Untouched()));
   EXPECT_LT(call.seconds, 2.5);
 }
@@ -169,6 +173,7 @@ TEST(RpcClient, OnlyErrorRepliesReturnFalseWhenTheQueryEnds) {
   Rig rig({"err:dead", "err:beef"});
   Call call = Send(*rig.client, Request(2), 5.0);
   EXPECT_FALSE(call.result);
+  EXPECT_TRUE(call.replied);  // error replies are replies all the same
   EXPECT_TRUE(Same(call.reply, Untouched()));
   EXPECT_LT(call.seconds, 2.5);
 }
@@ -185,6 +190,7 @@ TEST(RpcClient, UndecodableRepliesAreIgnored) {
     Rig rig({"ok:" + bad});
     Call call = Send(*rig.client, Request(3), 5.0);
     EXPECT_FALSE(call.result) << bad;
+    EXPECT_TRUE(call.replied) << bad;
     EXPECT_TRUE(Same(call.reply, Untouched())) << bad;
     EXPECT_LT(call.seconds, 2.5) << bad;  // the query ended, no waiting out the time-out
   }
