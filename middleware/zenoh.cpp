@@ -244,6 +244,13 @@ std::string_view KeyExpr::as_string_view() const {
   return std::string_view(data, size);
 }
 
+std::string_view KeyExprView::as_string_view() const {
+  const char* data = nullptr;
+  size_t size = 0;
+  CheckResult(zb_keyexpr_as_view(raw_, &data, &size), "Failed to read KeyExpr");
+  return std::string_view(data, size);
+}
+
 // ---- Subscriber --------------------------------------------------------------------------------
 
 Subscriber::~Subscriber() {
@@ -305,6 +312,21 @@ Subscriber Session::DeclareSubscriberRaw(const KeyExpr& key_expr, detail::Sample
   // The bridge owns the closure from here on, also when it fails.
   CheckResult(zb_declare_subscriber(handle_, &subscriber, key_expr.handle_, &closure, &raw_options),
               "Failed to declare Subscriber");
+  return Subscriber(subscriber);
+}
+
+Subscriber Session::DeclareKeyedSubscriberRaw(const KeyExpr& key_expr, detail::KeyedSampleFn call,
+                                              detail::DropFn drop, void* context,
+                                              const SubscriberOptions& options) const {
+  zb_closure_keyed_sample_t closure{context, call, drop};
+  zb_subscriber_options_t raw_options;
+  zb_subscriber_options_default(&raw_options);
+  raw_options.allowed_origin = static_cast<zb_locality_t>(options.allowed_origin);
+  zb_subscriber_t* subscriber = nullptr;
+  // The bridge owns the closure from here on, also when it fails.
+  CheckResult(
+      zb_declare_keyed_subscriber(handle_, &subscriber, key_expr.handle_, &closure, &raw_options),
+      "Failed to declare Subscriber");
   return Subscriber(subscriber);
 }
 

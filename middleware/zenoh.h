@@ -85,6 +85,19 @@ class BytesView {
   const zb_bytes_t* raw_;
 };
 
+// A key expression borrowed from Zenoh for the duration of a callback: the key a sample was
+// published on.
+class KeyExprView {
+ public:
+  explicit KeyExprView(const zb_keyexpr_t* raw) noexcept : raw_(raw) {}
+
+  // The canonical text, valid as long as the view.
+  std::string_view as_string_view() const;
+
+ private:
+  const zb_keyexpr_t* raw_;
+};
+
 // An owned payload.
 class Bytes {
  public:
@@ -236,6 +249,8 @@ struct NoDrop {
 namespace detail {
 
 using SampleFn = void (*)(void* context, const zb_bytes_t* payload);
+using KeyedSampleFn = void (*)(void* context, const zb_keyexpr_t* key_expr,
+                               const zb_bytes_t* payload);
 using ReplyFn = void (*)(void* context, bool is_ok, const zb_bytes_t* payload);
 using DropFn = void (*)(void* context);
 
@@ -253,6 +268,28 @@ struct SampleClosure {
   }
   static void Drop(void* context) noexcept {
     std::unique_ptr<SampleClosure> self(static_cast<SampleClosure*>(context));
+    try {
+      self->on_drop();
+    } catch (...) {
+    }
+  }
+};
+
+template <class OnSample, class OnDrop>
+struct KeyedSampleClosure {
+  OnSample on_sample;
+  OnDrop on_drop;
+
+  static void Call(void* context, const zb_keyexpr_t* key_expr,
+                   const zb_bytes_t* payload) noexcept {
+    try {
+      static_cast<KeyedSampleClosure*>(context)->on_sample(KeyExprView(key_expr),
+                                                           BytesView(payload));
+    } catch (...) {
+    }
+  }
+  static void Drop(void* context) noexcept {
+    std::unique_ptr<KeyedSampleClosure> self(static_cast<KeyedSampleClosure*>(context));
     try {
       self->on_drop();
     } catch (...) {
@@ -309,6 +346,18 @@ class Session {
                                 options);
   }
 
+  // As declare_subscriber, but on_sample(KeyExprView key, BytesView payload) also gets the key
+  // the sample was published on (for a wildcard key expression), valid during the call.
+  template <class OnSample, class OnDrop = NoDrop>
+  Subscriber declare_keyed_subscriber(
+      const KeyExpr& key_expr, OnSample on_sample, OnDrop on_drop = OnDrop(),
+      const SubscriberOptions& options = SubscriberOptions()) const {
+    using Closure = detail::KeyedSampleClosure<OnSample, OnDrop>;
+    auto closure = std::make_unique<Closure>(Closure{std::move(on_sample), std::move(on_drop)});
+    return DeclareKeyedSubscriberRaw(key_expr, &Closure::Call, &Closure::Drop, closure.release(),
+                                     options);
+  }
+
   // Sends a query. on_reply(bool is_ok, BytesView payload) runs for every reply (is_ok false for
   // error replies, Zenoh's time-out included); on_done() runs exactly once when Zenoh is done with
   // the query, also when issuing it fails, before the exception. Throws "Failed to perform get
@@ -325,10 +374,13 @@ class Session {
  private:
   explicit Session(zb_session_t* handle) noexcept : handle_(handle) {}
 
-  // Both take over the closure (context and drop): its drop runs once in every case.
+  // All three take over the closure (context and drop): its drop runs once in every case.
   Subscriber DeclareSubscriberRaw(const KeyExpr& key_expr, detail::SampleFn call,
                                   detail::DropFn drop, void* context,
                                   const SubscriberOptions& options) const;
+  Subscriber DeclareKeyedSubscriberRaw(const KeyExpr& key_expr, detail::KeyedSampleFn call,
+                                       detail::DropFn drop, void* context,
+                                       const SubscriberOptions& options) const;
   void GetRaw(const KeyExpr& key_expr, std::string_view parameters, detail::ReplyFn call,
               detail::DropFn drop, void* context, GetOptions&& options) const;
 

@@ -102,6 +102,16 @@ typedef struct zb_closure_sample_t {
   zb_drop_fn_t drop;   /* may be NULL */
 } zb_closure_sample_t;
 
+/* key_expr (the key the sample was published on) and payload are borrowed for the duration of
+ * the call; zb_keyexpr_as_view reads the key's text. */
+typedef void (*zb_keyed_sample_fn_t)(void* context, const zb_keyexpr_t* key_expr,
+                                     const zb_bytes_t* payload);
+typedef struct zb_closure_keyed_sample_t {
+  void* context;
+  zb_keyed_sample_fn_t call; /* may be NULL */
+  zb_drop_fn_t drop;         /* may be NULL */
+} zb_closure_keyed_sample_t;
+
 /* is_ok is false for an error reply (Zenoh reports a query time-out as one). */
 typedef void (*zb_reply_fn_t)(void* context, bool is_ok, const zb_bytes_t* payload);
 typedef struct zb_closure_reply_t {
@@ -140,6 +150,12 @@ zb_result_t zb_subscriber_options_default(zb_subscriber_options_t* options);
 zb_result_t zb_declare_subscriber(const zb_session_t* session, zb_subscriber_t** out,
                                   const zb_keyexpr_t* key_expr, zb_closure_sample_t* callback,
                                   const zb_subscriber_options_t* options);
+/* As zb_declare_subscriber, with a closure that also gets each sample's key expression. The
+ * subscriber is undeclared with zb_undeclare_subscriber. */
+zb_result_t zb_declare_keyed_subscriber(const zb_session_t* session, zb_subscriber_t** out,
+                                        const zb_keyexpr_t* key_expr,
+                                        zb_closure_keyed_sample_t* callback,
+                                        const zb_subscriber_options_t* options);
 /* Undeclares and releases the handle. On return no call of the closure runs or will run and its
  * drop has run. Never call it from that subscriber's own callback. */
 zb_result_t zb_undeclare_subscriber(zb_subscriber_t* subscriber);

@@ -4,9 +4,14 @@
 
 use std::ffi::c_void;
 
-use crate::bytes::zb_bytes_t;
+use crate::{bytes::zb_bytes_t, keyexpr::zb_keyexpr_t};
 
 type SampleCall = unsafe extern "C" fn(context: *mut c_void, payload: *const zb_bytes_t);
+type KeyedSampleCall = unsafe extern "C" fn(
+    context: *mut c_void,
+    key_expr: *const zb_keyexpr_t,
+    payload: *const zb_bytes_t,
+);
 type ReplyCall =
     unsafe extern "C" fn(context: *mut c_void, is_ok: bool, payload: *const zb_bytes_t);
 
@@ -14,6 +19,8 @@ type ReplyCall =
 pub type zb_drop_fn_t = Option<unsafe extern "C" fn(context: *mut c_void)>;
 #[allow(non_camel_case_types)]
 pub type zb_sample_fn_t = Option<SampleCall>;
+#[allow(non_camel_case_types)]
+pub type zb_keyed_sample_fn_t = Option<KeyedSampleCall>;
 #[allow(non_camel_case_types)]
 pub type zb_reply_fn_t = Option<ReplyCall>;
 
@@ -23,6 +30,16 @@ pub type zb_reply_fn_t = Option<ReplyCall>;
 pub struct zb_closure_sample_t {
     pub context: *mut c_void,
     pub call: zb_sample_fn_t,
+    pub drop: zb_drop_fn_t,
+}
+
+/// Sample closure of a subscription whose call also gets the sample's key expression, for
+/// subscriptions on a wildcard that need to know which key each sample was published on.
+#[repr(C)]
+#[allow(non_camel_case_types)]
+pub struct zb_closure_keyed_sample_t {
+    pub context: *mut c_void,
+    pub call: zb_keyed_sample_fn_t,
     pub drop: zb_drop_fn_t,
 }
 
@@ -66,6 +83,21 @@ impl<F: Copy> Drop for OwnedClosure<F> {
 pub(crate) unsafe fn take_sample_closure(
     closure: *mut zb_closure_sample_t,
 ) -> Option<OwnedClosure<SampleCall>> {
+    // SAFETY: a non-null closure pointer is readable and writable.
+    let closure = unsafe { closure.as_mut() }?;
+    let owned = OwnedClosure {
+        context: Context(closure.context),
+        call: closure.call.take(),
+        drop: closure.drop.take(),
+    };
+    closure.context = std::ptr::null_mut();
+    Some(owned)
+}
+
+/// Takes over the caller's keyed sample closure and empties the caller's copy.
+pub(crate) unsafe fn take_keyed_sample_closure(
+    closure: *mut zb_closure_keyed_sample_t,
+) -> Option<OwnedClosure<KeyedSampleCall>> {
     // SAFETY: a non-null closure pointer is readable and writable.
     let closure = unsafe { closure.as_mut() }?;
     let owned = OwnedClosure {

@@ -1,10 +1,14 @@
 //! Subscriptions with a sample closure. The closure is called on Zenoh's threads, possibly on
-//! several at once; the payload handed to it is borrowed for the duration of the call.
+//! several at once; the payload (and, for a keyed closure, the key expression) handed to it is
+//! borrowed for the duration of the call.
 
 use zenoh::{pubsub::Subscriber, sample::Sample, Wait};
 
 use crate::{
-    closure::{take_sample_closure, zb_closure_sample_t},
+    closure::{
+        take_keyed_sample_closure, take_sample_closure, zb_closure_keyed_sample_t,
+        zb_closure_sample_t,
+    },
     keyexpr::zb_keyexpr_t,
     locality::{locality_from_c, zb_locality_t, ZB_LOCALITY_ANY},
     result::*,
@@ -55,39 +59,81 @@ pub unsafe extern "C" fn zb_declare_subscriber(
         let Some(closure) = (unsafe { take_sample_closure(callback) }) else {
             return ZB_ENULL;
         };
-        let (Some(session), Some(key_expr)) =
-            (unsafe { session.as_ref() }, unsafe { key_expr.as_ref() })
-        else {
-            return ZB_ENULL;
-        };
-        if out.is_null() {
-            return ZB_ENULL;
-        }
-        let origin = match unsafe { options.as_ref() } {
-            None => ZB_LOCALITY_ANY,
-            Some(options) => options.allowed_origin,
-        };
-        let Some(origin) = locality_from_c(origin) else {
-            return ZB_EINVAL;
-        };
-        let declared = session
-            .declare_subscriber(key_expr.clone())
-            .callback(move |sample: Sample| {
-                if let Some(call) = closure.call() {
-                    // SAFETY: the C side gave this function for this context.
-                    unsafe { call(closure.context(), sample.payload()) };
-                }
-            })
-            .allowed_origin(origin)
-            .wait();
-        match declared {
-            Ok(subscriber) => {
-                unsafe { write_out(out, Box::into_raw(Box::new(subscriber))) };
-                ZB_OK
+        let on_sample = move |sample: Sample| {
+            if let Some(call) = closure.call() {
+                // SAFETY: the C side gave this function for this context.
+                unsafe { call(closure.context(), sample.payload()) };
             }
-            Err(_) => ZB_EGENERIC,
-        }
+        };
+        unsafe { declare(session, out, key_expr, options, on_sample) }
     })
+}
+
+/// As `zb_declare_subscriber`, but the closure's call also gets the sample's key expression,
+/// borrowed (like the payload) for the duration of the call: the key a sample on a wildcard
+/// subscription was published on.
+#[no_mangle]
+pub unsafe extern "C" fn zb_declare_keyed_subscriber(
+    session: *const zb_session_t,
+    out: *mut *mut zb_subscriber_t,
+    key_expr: *const zb_keyexpr_t,
+    callback: *mut zb_closure_keyed_sample_t,
+    options: *const zb_subscriber_options_t,
+) -> zb_result_t {
+    guard(|| {
+        let Some(closure) = (unsafe { take_keyed_sample_closure(callback) }) else {
+            return ZB_ENULL;
+        };
+        let on_sample = move |sample: Sample| {
+            if let Some(call) = closure.call() {
+                let sample_key: *const zb_keyexpr_t = sample.key_expr();
+                // SAFETY: the C side gave this function for this context.
+                unsafe { call(closure.context(), sample_key, sample.payload()) };
+            }
+        };
+        unsafe { declare(session, out, key_expr, options, on_sample) }
+    })
+}
+
+/// What both declarations share. `on_sample` owns the taken-over closure, so every early return
+/// drops it, which runs the closure's drop once.
+unsafe fn declare<F>(
+    session: *const zb_session_t,
+    out: *mut *mut zb_subscriber_t,
+    key_expr: *const zb_keyexpr_t,
+    options: *const zb_subscriber_options_t,
+    on_sample: F,
+) -> zb_result_t
+where
+    F: Fn(Sample) + Send + Sync + 'static,
+{
+    let (Some(session), Some(key_expr)) =
+        (unsafe { session.as_ref() }, unsafe { key_expr.as_ref() })
+    else {
+        return ZB_ENULL;
+    };
+    if out.is_null() {
+        return ZB_ENULL;
+    }
+    let origin = match unsafe { options.as_ref() } {
+        None => ZB_LOCALITY_ANY,
+        Some(options) => options.allowed_origin,
+    };
+    let Some(origin) = locality_from_c(origin) else {
+        return ZB_EINVAL;
+    };
+    let declared = session
+        .declare_subscriber(key_expr.clone())
+        .callback(on_sample)
+        .allowed_origin(origin)
+        .wait();
+    match declared {
+        Ok(subscriber) => {
+            unsafe { write_out(out, Box::into_raw(Box::new(subscriber))) };
+            ZB_OK
+        }
+        Err(_) => ZB_EGENERIC,
+    }
 }
 
 /// Undeclares the subscriber and releases the handle (also when undeclaring fails). When this

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -192,6 +193,32 @@ TEST(Subscriber, DecodesPeerSamplesFromTheBorrowedPayload) {
   for (const std::string& entry : events->Log()) {
     EXPECT_EQ(entry, "7 hi end");
   }
+}
+
+TEST(KeyedSubscriber, OnAWildcardTellsEachSampleByTheKeyItCameOn) {
+  // Two publishers under one wildcard, each with its own payload; a third key outside it.
+  PeerProcess peer({"--publish", "test/keyed/first/data", "01", "20", "--publish",
+                    "test/keyed/second/data", "02", "20", "--publish", "test/other/data", "03",
+                    "20"});
+  zenoh::Session session = zenoh::Session::open();
+  auto events = std::make_shared<Events>();
+  std::set<std::string> seen;
+  zenoh::Subscriber subscriber = session.declare_keyed_subscriber(
+      zenoh::KeyExpr("test/keyed/*/data"),
+      [events](zenoh::KeyExprView key, zenoh::BytesView payload) {
+        events->Add(std::string(key.as_string_view()) + " " + ToHex(payload.as_vector()));
+      },
+      [events] { events->Done(); });
+  ASSERT_TRUE(events->WaitFor([&] {
+    seen.insert(events->log.begin(), events->log.end());
+    return seen.size() >= 2 && events->log.size() >= 6;
+  }));
+  subscriber.undeclare();
+  EXPECT_EQ(events->DoneCount(), 1);
+  seen.clear();
+  for (const std::string& entry : events->Log()) seen.insert(entry);
+  EXPECT_EQ(seen, (std::set<std::string>{"test/keyed/first/data 01", "test/keyed/second/data 02",
+                                         "done"}));
 }
 
 TEST(Subscriber, UndeclareWaitsForTheRunningCallback) {
