@@ -46,6 +46,9 @@ Two OK replies on the rpc key: a get with Zenoh's default consolidation (the cli
 only the last one, and only when the query ends; with consolidation NONE it receives both, in
 order, as they are sent. Error replies are never merged. So "twice" shows a default get one reply,
 and "payload A B" shows it B alone.
+
+Exit codes: 0 once stopped (Ctrl-C, SIGTERM or the end of --duration); 2 for a usage error, or
+when eclipse-zenoh is missing: pip install 'korvantyr[sim]'.
 """
 
 from __future__ import annotations

@@ -1,7 +1,6 @@
-#!/usr/bin/env python3
-"""Live terminal view of a robot through the korvantyr client.
+"""korvantyr-monitor: live terminal view of a robot through the korvantyr client.
 
-    python examples/monitor.py --serial DEMO-ARM-0001 --seconds 10
+    korvantyr-monitor DEMO-ARM-0001 --seconds 10
 
 Streamed data (joint states, TCP pose and wrench, safety flags, digital I/O) is redrawn about ten
 times a second. The remote answers (plan info, primitive states, configuration scores and whether
@@ -22,23 +21,45 @@ from typing import Any
 
 import korvantyr
 
+from ._cli import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, ArgumentParser, add_serial_argument,
+                   connect, positive, serial_argument, shown)
+
 FRAME_PERIOD_S = 0.1
 REMOTE_PERIOD_S = 1.0
 NO_REPLY = "no reply"
+# The module gives the robot's texts as str; bytes that are not UTF-8 fail when they are read.
+NOT_TEXT = "the reply holds text that is not UTF-8"
 LIGHT_ON, LIGHT_OFF = "\u25cf", "\u25cb"  # ● ○
 # Home, then each line cleared to its end and the rest of the screen below: no flicker.
 HOME, CLEAR_EOL, CLEAR_BELOW = "\033[H", "\033[K", "\033[J"
 HIDE_CURSOR, SHOW_CURSOR = "\033[?25l", "\033[?25h"
 
 
+EPILOG = """\
+The view is redrawn about ten times a second on a terminal; piped into a file it prints one plain
+frame a second. Ctrl-C ends it early.
+
+exit codes:
+  0    watched for the whole time, or until Ctrl-C
+  1    the robot cannot be reached or the serial number is malformed (one line on stderr)
+  2    usage error
+  130  Ctrl-C while connecting
+"""
+
+
 def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(description="Live terminal view of a robot.")
-    parser.add_argument("--serial", required=True, help="the robot's serial number")
-    parser.add_argument("--seconds", type=float, default=10.0,
+    parser = ArgumentParser(
+        description="Live terminal view of everything the korvantyr client answers about a robot.",
+        epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    add_serial_argument(parser)
+    parser.add_argument("--seconds", type=positive, default=10.0,
                         help="how long to watch before exiting (default: 10)")
     parser.add_argument("--quiet", action="store_true",
                         help="leave out the client's informational start-up lines")
-    return parser.parse_args(argv)
+    args = parser.parse_args(argv)
+    args.serial = serial_argument(parser, args)
+    args.prog = parser.prog
+    return args
 
 
 def ask(call: Callable[[], Any]) -> tuple[bool, Any]:
@@ -47,6 +68,13 @@ def ask(call: Callable[[], Any]) -> tuple[bool, Any]:
         return True, call()
     except (RuntimeError, IndexError) as exc:
         return False, str(exc)
+    except UnicodeDecodeError:
+        return False, NOT_TEXT
+
+
+def failure(message: str) -> str:
+    """What a failed remote call shows: "no reply", or that the reply could not be read."""
+    return message if message == NOT_TEXT else NO_REPLY
 
 
 def fmt(values: Any, digits: int = 3) -> str:
@@ -62,11 +90,33 @@ def flag(value: bool) -> str:
 
 
 def fmt_value(value: Any) -> str:
-    return f"{value:.3f}" if isinstance(value, float) else str(value)
+    return f"{value:.3f}" if isinstance(value, float) else shown(str(value))
+
+
+def text(value: str) -> str:
+    """A text field of the robot's answers, "-" when empty."""
+    return shown(value) or "-"
+
+
+def plan_line(plan: korvantyr.PlanInfo) -> str:
+    return (f"plan: {text(plan.assigned_plan_name)}   node: {text(plan.node_name)}   "
+            f"primitive: {text(plan.pt_name)}   velocity scale: {plan.velocity_scale:.2f}"
+            f"   waiting for step: {flag(plan.waiting_for_step)}")
+
+
+def primitive_lines(primitives: dict[korvantyr.JointGroup, korvantyr.PrimitiveStates]) -> list[str]:
+    lines = ["primitive states:"]
+    for group, p in primitives.items():
+        values = list(p.names_and_values.items())[:3]
+        listed = ", ".join(f"{shown(k)}={fmt_value(v)}" for k, v in values)
+        lines.append(f"  {group.name:<9} {text(p.pt_name)}  {listed}")
+    return lines
 
 
 class Remote:
-    """The latest answers of the remote calls, asked again once REMOTE_PERIOD_S has passed."""
+    """The latest answers of the remote calls, asked again once REMOTE_PERIOD_S has passed. The
+    plan info and the primitive states are kept as the lines that show them: their texts are
+    read (and can fail to read) inside the call."""
 
     def __init__(self, client: korvantyr.Client) -> None:
         self.client = client
@@ -81,14 +131,14 @@ class Remote:
             return False
         self.asked_at = now
         self.connected = ask(self.client.connected)
-        self.plan = ask(self.client.plan_info)
-        self.primitives = ask(self.client.primitive_states)
+        self.plan = ask(lambda: plan_line(self.client.plan_info()))
+        self.primitives = ask(lambda: primitive_lines(self.client.primitive_states()))
         self.scores = ask(self.client.configuration_score)
         return True
 
 
 def render(client: korvantyr.Client, remote: Remote, serial: str, left_s: float) -> list[str]:
-    lines = [f"korvantyr monitor: {serial}   ({left_s:4.1f} s left)"]
+    lines = [f"korvantyr monitor: {shown(serial)}   ({left_s:4.1f} s left)"]
 
     ok, answered = remote.connected
     lines.append("robot answers: " + (flag(answered) if ok else NO_REPLY))
@@ -98,7 +148,7 @@ def render(client: korvantyr.Client, remote: Remote, serial: str, left_s: float)
         names = ", ".join(groups.values()) or "(none yet)"
         lines.append(f"joint groups: {names}")
     else:
-        lines.append(f"joint groups: error: {groups}")
+        lines.append(f"joint groups: error: {shown(groups)}")
 
     lines.append("")
     states = client.states()
@@ -118,38 +168,24 @@ def render(client: korvantyr.Client, remote: Remote, serial: str, left_s: float)
 
     lines.append("")
     ok, plan = remote.plan
-    if ok:
-        lines.append(f"plan: {plan.assigned_plan_name or '-'}   node: {plan.node_name or '-'}   "
-                     f"primitive: {plan.pt_name or '-'}   velocity scale: {plan.velocity_scale:.2f}"
-                     f"   waiting for step: {flag(plan.waiting_for_step)}")
-    else:
-        lines.append(f"plan: {NO_REPLY}")
+    lines.append(plan if ok else f"plan: {failure(plan)}")
 
     ok, primitives = remote.primitives
-    if ok:
-        lines.append("primitive states:")
-        for group, p in primitives.items():
-            values = list(p.names_and_values.items())[:3]
-            shown = ", ".join(f"{k}={fmt_value(v)}" for k, v in values)
-            lines.append(f"  {group.name:<9} {p.pt_name or '-'}  {shown}")
-    else:
-        lines.append(f"primitive states: {NO_REPLY}")
+    lines.extend(primitives if ok else [f"primitive states: {failure(primitives)}"])
 
     ok, scores = remote.scores
     if ok:
-        shown = "   ".join(f"{g.name} {a:.1f}/{b:.1f}" for g, (a, b) in scores.items())
-        lines.append(f"configuration scores: {shown or '-'}")
+        listed = "   ".join(f"{g.name} {a:.1f}/{b:.1f}" for g, (a, b) in scores.items())
+        lines.append(f"configuration scores: {listed or '-'}")
     else:
-        lines.append(f"configuration scores: {NO_REPLY}")
+        lines.append(f"configuration scores: {failure(scores)}")
     return lines
 
 
 def run(args: argparse.Namespace) -> int:
-    try:
-        client = korvantyr.Client(args.serial, verbose=not args.quiet)
-    except (ValueError, RuntimeError) as exc:
-        print(f"monitor: {exc}", file=sys.stderr)
-        return 1
+    client = connect(args.prog, args.serial, args.quiet)
+    if client is None:
+        return EXIT_FAILURE
 
     tty = sys.stdout.isatty()
     remote = Remote(client)
@@ -174,12 +210,12 @@ def run(args: argparse.Namespace) -> int:
             sys.stdout.write(SHOW_CURSOR)
             sys.stdout.flush()
         del remote, client  # disconnects now, so the client's exit line comes last
-    return 0
+    return EXIT_OK
 
 
 def main(argv: list[str] | None = None) -> int:
-    return run(parse_args(argv))
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+    args = parse_args(argv)
+    try:
+        return run(args)
+    except KeyboardInterrupt:  # while connecting: nothing to show yet
+        return EXIT_INTERRUPTED

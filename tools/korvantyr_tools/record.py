@@ -1,7 +1,7 @@
-#!/usr/bin/env python3
-"""Record a robot's joint positions and TCP wrench for a while, then write a CSV file and a plot.
+"""korvantyr-record: record a robot's joint positions and TCP wrench for a while, then write a
+CSV file and a plot.
 
-    python examples/record_and_plot.py --serial DEMO-ARM-0001 --seconds 5
+    korvantyr-record DEMO-ARM-0001 --seconds 5
 
 The measured states are sampled at a fixed rate (--rate, default 100 Hz) from the latest data the
 robot streamed; a rate above the robot's stream rate repeats samples, which the robot's time stamp
@@ -16,8 +16,8 @@ the time stamp of the stream message the sample comes from. Values are written w
 significant digits, which keeps every single-precision value the robot sends exactly.
 
 The plot (PNG) shows one joint group (--group, default ALL): its joint positions, the force and the
-moment of its TCP wrench over time. Plotting needs matplotlib
-(``pip install 'korvantyr[examples]'``).
+moment of its TCP wrench over time. Plotting needs matplotlib (``pip install 'korvantyr[plot]'``);
+without it the command stops before recording, unless --no-plot asks for the CSV file only.
 Ctrl-C ends the recording early; what was recorded is still written and plotted.
 """
 
@@ -26,7 +26,6 @@ from __future__ import annotations
 import argparse
 import csv
 import math
-import sys
 import time
 from array import array
 from dataclasses import dataclass, field
@@ -35,7 +34,9 @@ from typing import TextIO
 
 import korvantyr
 
-PROG = "record_and_plot"
+from ._cli import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, ArgumentParser,
+                   add_serial_argument, connect, positive, say_error, serial_argument)
+
 WRENCH_COLUMNS = ("fx", "fy", "fz", "tx", "ty", "tz")
 GROUP_NAMES = [name for name in korvantyr.JointGroup.__members__ if name != "UNKNOWN"]
 
@@ -44,30 +45,45 @@ class RecordError(Exception):
     """A failure to report in one line, without a traceback."""
 
 
-def positive(text: str) -> float:
-    value = float(text)
-    if not (value > 0 and math.isfinite(value)):
-        raise argparse.ArgumentTypeError(f"must be a positive number: {text!r}")
-    return value
+EPILOG = """\
+The CSV file has one row per sample and joint group: time (s since the start), group, q1..qN,
+fx, fy, fz, tx, ty, tz (TCP wrench, world frame), robot_sec, robot_nsec (the stream message's
+time stamp). Ctrl-C ends the recording early; what was recorded is still written and plotted.
+
+exit codes:
+  0    recorded, and plotted unless --no-plot
+  1    the robot cannot be reached, the serial number is malformed, no joint states arrived, or
+       a file cannot be written (one line on stderr)
+  2    usage error, or matplotlib missing for the plot: pip install 'korvantyr[plot]'
+  130  Ctrl-C while connecting
+"""
+PLOT_EXTRA = "pip install 'korvantyr[plot]'"
 
 
 def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(
-        description="Record a robot's joint positions and TCP wrench into a CSV file and a plot.")
-    parser.add_argument("--serial", required=True, help="the robot's serial number")
+    parser = ArgumentParser(
+        description="Record a robot's joint positions and TCP wrench into a CSV file and a plot.",
+        epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    add_serial_argument(parser)
     parser.add_argument("--seconds", type=positive, default=5.0,
                         help="how long to record (default: 5)")
     parser.add_argument("--rate", type=positive, default=100.0,
                         help="samples per second (default: 100)")
     parser.add_argument("--csv", type=Path, default=Path("korvantyr_record.csv"),
                         help="CSV file to write (default: korvantyr_record.csv)")
-    parser.add_argument("--png", type=Path, default=Path("korvantyr_record.png"),
-                        help="plot to write (default: korvantyr_record.png)")
+    plot_choice = parser.add_mutually_exclusive_group()
+    plot_choice.add_argument("--png", type=Path, default=Path("korvantyr_record.png"),
+                             help="plot to write (default: korvantyr_record.png)")
+    plot_choice.add_argument("--no-plot", action="store_true",
+                             help="write the CSV file only (needs no matplotlib)")
     parser.add_argument("--group", choices=GROUP_NAMES, default=None,
                         help="joint group to plot (default: ALL, or the robot's first group)")
     parser.add_argument("--quiet", action="store_true",
                         help="leave out the client's informational start-up lines")
-    return parser.parse_args(argv)
+    args = parser.parse_args(argv)
+    args.serial = serial_argument(parser, args)
+    args.prog = parser.prog
+    return args
 
 
 def fmt(value: float) -> str:
@@ -183,17 +199,16 @@ def plot(path: Path, series: Series, group: korvantyr.JointGroup, title: str) ->
 
 
 def run(args: argparse.Namespace) -> int:
-    try:
-        import matplotlib  # noqa: F401  (checked before a long recording, not after it)
-    except ImportError:
-        print(f"{PROG}: plotting needs matplotlib: pip install 'korvantyr[examples]'",
-              file=sys.stderr)
-        return 1
-    try:
-        client = korvantyr.Client(args.serial, verbose=not args.quiet)
-    except (ValueError, RuntimeError) as exc:
-        print(f"{PROG}: {exc}", file=sys.stderr)
-        return 1
+    if not args.no_plot:
+        try:
+            import matplotlib  # noqa: F401  (checked before a long recording, not after it)
+        except ImportError:
+            say_error(args.prog, f"plotting needs matplotlib: {PLOT_EXTRA} "
+                                 "(or --no-plot for the CSV file only)")
+            return EXIT_USAGE
+    client = connect(args.prog, args.serial, args.quiet)
+    if client is None:
+        return EXIT_FAILURE
 
     try:
         if args.group is not None:  # a group the robot lacks is better known before recording
@@ -213,22 +228,24 @@ def run(args: argparse.Namespace) -> int:
             raise RecordError(f"no joint states arrived from {args.serial} in {args.seconds:g} s; "
                               f"{args.csv} is empty")
         group = choose_group(args.group, list(recording.series))
-        title = (f"{args.serial}: {recording.samples} samples at {args.rate:g} Hz "
-                 f"over {args.seconds:g} s")
-        plot(args.png, recording.series[group], group, title)
+        if not args.no_plot:
+            title = (f"{args.serial}: {recording.samples} samples at {args.rate:g} Hz "
+                     f"over {args.seconds:g} s")
+            plot(args.png, recording.series[group], group, title)
     except (RecordError, OSError) as exc:
-        print(f"{PROG}: {exc}", file=sys.stderr)
-        return 1
+        say_error(args.prog, exc)
+        return EXIT_FAILURE
     finally:
         del client  # disconnects now, so the client's exit line comes before the summary
+    plotted = "" if args.no_plot else f", plot of {group.name}: {args.png}"
     print(f"{recording.samples} samples of {len(recording.series)} joint groups: "
-          f"{args.csv}, plot of {group.name}: {args.png}")
-    return 0
+          f"{args.csv}{plotted}")
+    return EXIT_OK
 
 
 def main(argv: list[str] | None = None) -> int:
-    return run(parse_args(argv))
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+    args = parse_args(argv)
+    try:
+        return run(args)
+    except KeyboardInterrupt:  # while connecting: nothing recorded yet
+        return EXIT_INTERRUPTED
