@@ -211,6 +211,22 @@ def bridge_tool() -> Path:
 
 
 # ------------------------------------------------------------------------------------------------
+# The installed commands
+
+
+def installed_command(name: str) -> Path:
+    """Path of an installed command (korvantyr-scan, korvantyr-monitor...): beside the interpreter
+    running the tests, where pip put the project's scripts."""
+    path = Path(sys.executable).parent / name
+    if path.is_file() and os.access(path, os.X_OK):
+        return path
+    message = f"{name} not found beside {sys.executable}: install the project (pip install .)"
+    if running_under_ci():
+        pytest.fail(message, pytrace=False)
+    pytest.skip(message)
+
+
+# ------------------------------------------------------------------------------------------------
 # Simulated robot with its control channel (stdin commands, one acknowledgement line each)
 
 import queue  # noqa: E402

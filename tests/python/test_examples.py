@@ -1,4 +1,7 @@
-"""The example programs, run as a user runs them, against the simulated robot."""
+"""The live monitor, the recorder and the example programs, run as a user runs them, against the
+simulated robot. The monitor and the recorder are the installed commands korvantyr-monitor and
+korvantyr-record; examples/monitor.py and examples/record_and_plot.py run the same code and still
+take the serial number as --serial."""
 
 from __future__ import annotations
 
@@ -13,17 +16,23 @@ import sys
 from pathlib import Path
 
 import pytest
-from conftest import running_under_ci
+from conftest import installed_command, running_under_ci
 
-MONITOR = Path(__file__).resolve().parents[2] / "examples" / "monitor.py"
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 LIGHTS_ROW = re.compile(r"^digital (inputs|outputs) +([●○] ){19}[●○]$", re.MULTILINE)
 
 
-def run_monitor(serial: str, seconds: float = 2.0) -> subprocess.CompletedProcess[str]:
+def run_monitor(serial: str, seconds: float = 2.0,
+                example: bool = False) -> subprocess.CompletedProcess[str]:
+    """korvantyr-monitor SERIAL, or with ``example`` examples/monitor.py --serial SERIAL (as the
+    demo runs it)."""
+    if example:
+        cmd = [sys.executable, str(EXAMPLES / "monitor.py"), "--serial", serial]
+    else:
+        cmd = [str(installed_command("korvantyr-monitor")), serial]
     # Output goes to a pipe, so the monitor prints plain frames instead of redrawing in place.
-    return subprocess.run(
-        [sys.executable, str(MONITOR), "--serial", serial, "--seconds", str(seconds), "--quiet"],
-        capture_output=True, text=True, timeout=seconds + 30, encoding="utf-8")
+    return subprocess.run(cmd + ["--seconds", str(seconds), "--quiet"],
+                          capture_output=True, text=True, timeout=seconds + 30, encoding="utf-8")
 
 
 @pytest.mark.network
@@ -46,7 +55,7 @@ def test_monitor_shows_groups_plan_and_digital_io_then_exits(sim) -> None:
 def test_monitor_shows_no_reply_for_an_unanswered_remote_call(sim) -> None:
     # The robot ignores plan-info requests (procedure 4): the monitor keeps going and says so.
     robot = sim(args=["--fault", "no-reply", "--fault-on", "4"])
-    result = run_monitor(robot.serial)
+    result = run_monitor(robot.serial, example=True)
     assert result.returncode == 0, result.stderr
     assert "Traceback" not in result.stderr
     assert "plan: no reply" in result.stdout
@@ -54,11 +63,10 @@ def test_monitor_shows_no_reply_for_an_unanswered_remote_call(sim) -> None:
 
 
 # ------------------------------------------------------------------------------------------------
-# record_and_plot.py and the C++ example (examples/cpp)
+# korvantyr-record (examples/record_and_plot.py) and the C++ example (examples/cpp)
 
-RECORD = MONITOR.parent / "record_and_plot.py"
-EXAMPLE_CPP = MONITOR.parent / "cpp"
-REPO = MONITOR.parents[1]
+EXAMPLE_CPP = EXAMPLES / "cpp"
+REPO = EXAMPLES.parent
 WRENCH = ["fx", "fy", "fz", "tx", "ty", "tz"]
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 MISSING_SERIAL = "NOBODY-HERE-0001"  # no robot answers to it
@@ -72,10 +80,15 @@ ROBOTS = [
 ]
 
 
-def run_record(serial: str, out: Path, *extra: str) -> subprocess.CompletedProcess[str]:
+def run_record(serial: str, out: Path, *extra: str,
+               example: bool = False) -> subprocess.CompletedProcess[str]:
+    """korvantyr-record SERIAL, or with ``example`` examples/record_and_plot.py --serial SERIAL."""
+    if example:
+        cmd = [sys.executable, str(EXAMPLES / "record_and_plot.py"), "--serial", serial]
+    else:
+        cmd = [str(installed_command("korvantyr-record")), serial]
     return subprocess.run(
-        [sys.executable, str(RECORD), "--serial", serial, "--csv", str(out / "rec.csv"),
-         "--png", str(out / "rec.png"), "--quiet", *extra],
+        cmd + ["--csv", str(out / "rec.csv"), "--png", str(out / "rec.png"), "--quiet", *extra],
         capture_output=True, text=True, timeout=60, encoding="utf-8")
 
 
@@ -124,7 +137,7 @@ def test_record_and_plot_without_stream_data_fails_instead_of_writing_nothing(
         controlled_sim, tmp_path: Path) -> None:
     robot = controlled_sim()
     robot.command("pause basic")
-    result = run_record(robot.serial, tmp_path, "--seconds", "0.3")
+    result = run_record(robot.serial, tmp_path, "--seconds", "0.3", example=True)
     assert result.returncode == 1
     assert f"no joint states arrived from {robot.serial}" in result.stderr
     assert "Traceback" not in result.stderr
@@ -132,7 +145,7 @@ def test_record_and_plot_without_stream_data_fails_instead_of_writing_nothing(
 
 
 @pytest.mark.network
-@pytest.mark.parametrize("example", ["python", "cpp"])
+@pytest.mark.parametrize("example", ["monitor", "record", "cpp"])
 @pytest.mark.parametrize(("serial", "message"), [
     (MISSING_SERIAL, f"Failed to connect to [{MISSING_SERIAL}]"),
     ("BAD_SERIAL-1", "Format of the provided robot serial number is invalid"),
@@ -140,7 +153,10 @@ def test_record_and_plot_without_stream_data_fails_instead_of_writing_nothing(
 def test_examples_report_a_robot_they_cannot_use_in_one_line(
         request: pytest.FixtureRequest, tmp_path: Path, example: str, serial: str,
         message: str) -> None:
-    if example == "python":
+    if example == "monitor":
+        result = run_monitor(serial)
+        assert "korvantyr monitor:" not in result.stdout
+    elif example == "record":
         result = run_record(serial, tmp_path, "--seconds", "1")
         assert not (tmp_path / "rec.csv").exists()
     else:
