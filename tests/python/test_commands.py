@@ -224,8 +224,8 @@ PLAN_TEXTS = [b"Hold", b"node", b"path", b"0.5", b"1", b"plan", b"0.75", b"0"]
     pytest.param({0: b"\x1b[2JHold", 1: b"node\rX", 5: b"\x1b]0;owned\x07plan"},
                  "plan: \\x1b]0;owned\\x07plan   node: node\\rX   primitive: \\x1b[2JHold",
                  id="control-characters-escaped"),
-    pytest.param({0: b"\xff\xfeHold"}, "plan: the reply holds text that is not UTF-8",
-                 id="not-utf8"),
+    pytest.param({0: b"\xff\xfeHold"}, "plan: plan   node: node   primitive: \ufffd\ufffdHold",
+                 id="not-utf8-replaced"),
 ])
 def test_monitor_shows_the_robots_texts_without_obeying_or_choking_on_them(
         controlled_sim, changed: dict[int, bytes], expected: str) -> None:

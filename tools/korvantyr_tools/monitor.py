@@ -27,8 +27,6 @@ from ._cli import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, ArgumentParser, add_
 FRAME_PERIOD_S = 0.1
 REMOTE_PERIOD_S = 1.0
 NO_REPLY = "no reply"
-# The module gives the robot's texts as str; bytes that are not UTF-8 fail when they are read.
-NOT_TEXT = "the reply holds text that is not UTF-8"
 LIGHT_ON, LIGHT_OFF = "\u25cf", "\u25cb"  # ● ○
 # Home, then each line cleared to its end and the rest of the screen below: no flicker.
 HOME, CLEAR_EOL, CLEAR_BELOW = "\033[H", "\033[K", "\033[J"
@@ -68,13 +66,6 @@ def ask(call: Callable[[], Any]) -> tuple[bool, Any]:
         return True, call()
     except (RuntimeError, IndexError) as exc:
         return False, str(exc)
-    except UnicodeDecodeError:
-        return False, NOT_TEXT
-
-
-def failure(message: str) -> str:
-    """What a failed remote call shows: "no reply", or that the reply could not be read."""
-    return message if message == NOT_TEXT else NO_REPLY
 
 
 def fmt(values: Any, digits: int = 3) -> str:
@@ -168,17 +159,17 @@ def render(client: korvantyr.Client, remote: Remote, serial: str, left_s: float)
 
     lines.append("")
     ok, plan = remote.plan
-    lines.append(plan if ok else f"plan: {failure(plan)}")
+    lines.append(plan if ok else f"plan: {NO_REPLY}")
 
     ok, primitives = remote.primitives
-    lines.extend(primitives if ok else [f"primitive states: {failure(primitives)}"])
+    lines.extend(primitives if ok else [f"primitive states: {NO_REPLY}"])
 
     ok, scores = remote.scores
     if ok:
         listed = "   ".join(f"{g.name} {a:.1f}/{b:.1f}" for g, (a, b) in scores.items())
         lines.append(f"configuration scores: {listed or '-'}")
     else:
-        lines.append(f"configuration scores: {failure(scores)}")
+        lines.append(f"configuration scores: {NO_REPLY}")
     return lines
 
 
