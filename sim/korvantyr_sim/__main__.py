@@ -13,8 +13,8 @@ channel; the robot keeps running. STREAM is basic, extra or all; ID a request id
 comma-separated list of them or "all".
   ping                         answers OK, changes nothing
   reset                        back to the state at start-up (command-line options): no stream
-                               fault, nothing paused, the command-line RPC behaviour, no query
-                               counted
+                               fault, nothing paused, the command-line RPC behaviour, no query,
+                               sample or mutation counted
   pause STREAM | resume STREAM stop / restart publishing (acknowledged after the last put)
   stream STREAM FAULT [N]      spoil the next N samples (default: until cleared); FAULT is one of
                                trailing-byte (one byte 0x00 appended), cut (payload ends inside the
@@ -26,6 +26,10 @@ comma-separated list of them or "all".
                                unknown-group (last joint_group_indices entry 7), short-joints
                                (every vector of joint_data / desired_joint_data one element
                                short), short-cartesian (last cartesian_data record left out)
+  stream STREAM mutate [N]     a hostile robot: every sample spoilt by a random mutation (bit
+                               flips, inserted bytes, cuts, counts of 2^32-1, 2^60 or 2^64-1,
+                               over-long counts, random bytes, or a message that decodes but
+                               does not fit), drawn from --seed
   stream STREAM none           clear the stream fault
   rpc IDS BEHAVIOUR [ARGS]     answer queries of those ids so; "rpc all ..." also replaces every
                                per-id rule. BEHAVIOUR: normal, no-reply (drop unanswered), hang
@@ -33,7 +37,9 @@ comma-separated list of them or "all".
                                truncated (last byte missing), undecodable (cut after
                                string_container), wrong-id (request_id+1), flip-success,
                                payload HEX [HEX...] (one OK reply per HEX, as given), twice (the
-                               correct reply twice), delay MS (the correct reply MS ms late)
+                               correct reply twice), delay MS (the correct reply MS ms late),
+                               mutate (the correct reply spoilt at random, as for the streams,
+                               or with wrong ids, flags, strings, sizes or numbers)
   rpc IDS BEHAVIOUR [ARGS] times N
                                the same for the next N queries of each of those ids only; then
                                each id answers as it did before this command. A later rpc
@@ -42,6 +48,11 @@ comma-separated list of them or "all".
                                since start-up or the last reset (counted whatever the answer)
   count ID N                   answers "OK count ID N" if exactly N were received, else
                                "ERR count ID N: received M"
+  published                    answers "OK published basic N extra M": the samples put on each
+                               stream since start-up or the last reset (spoilt ones included)
+  mutations                    answers "OK mutations WHERE:KIND=N ...": the mutated samples and
+                               replies sent since start-up or the last reset, by stream (basic,
+                               extra) or rpc and kind of mutation, e.g. "basic:cut=12"
 Two OK replies on the rpc key: a get with Zenoh's default consolidation (the client's) receives
 only the last one, and only when the query ends; with consolidation NONE it receives both, in
 order, as they are sent. Error replies are never merged. So "twice" shows a default get one reply,
@@ -107,11 +118,12 @@ def parse_args(argv: list[str] | None = None) -> Options:
         help="comma-separated request ids the fault applies to (default: all)",
     )
     parser.add_argument("--reply-delay", type=float, default=0.0, help="seconds before replying")
+    parser.add_argument("--seed", type=int, default=0, help="seed of the random mutations")
     a = parser.parse_args(argv)
     return Options(
         serial=a.serial, preset=a.preset, rate=a.rate, duration=a.duration,
         server_version=a.server_version, fault=a.fault, fault_on=a.fault_on,
-        reply_delay=a.reply_delay, groups=a.groups,
+        reply_delay=a.reply_delay, groups=a.groups, seed=a.seed,
     )
 
 

@@ -29,7 +29,8 @@ robot's joint groups; it decodes, and a client takes it as the latest message:
 Everything else in the message stays as it was.
 
 RPC behaviours (``RPC_BEHAVIOURS``) decide what a query is answered with; ``replies`` gives the
-replies (in order) of those that answer at all; ``no-reply`` and ``hang`` are handled by the service.
+replies (in order) of those that answer at all; ``no-reply``, ``hang`` and ``mutate`` are handled by
+the service.
 """
 
 from __future__ import annotations
@@ -131,6 +132,7 @@ RPC_BEHAVIOURS = (
     "payload",  # one OK reply per HEX argument, exactly those bytes
     "twice",  # the correct reply, twice
     "delay",  # the correct reply, MS milliseconds late
+    "mutate",  # the correct reply spoilt at random (mutate.py), drawn by the service
 )
 
 # Behaviours that take arguments: (least, most) count; None means no upper limit.

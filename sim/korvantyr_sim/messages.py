@@ -479,3 +479,36 @@ def field_offset(record: Any, name: str) -> int:
             return offset
         offset += len(z_serialize(_typed(ftp, getattr(record, fname), False, fname)).to_bytes())
     raise KeyError(name)
+
+
+
+def wire_layout(record: Any) -> tuple[list[tuple[int, int]], list[tuple[int, str, str]]]:
+    """Where the payload of ``record`` holds what: ``(offset, size in bytes)`` of the length prefix
+    of every sequence, fixed array and string, and ``(offset, token, top-level field)`` of every
+    other primitive value (token as in ``flatten``), both in wire order."""
+    lengths: list[tuple[int, int]] = []
+    values: list[tuple[int, str, str]] = []
+    pos = 0
+
+    def walk(tp: Any, value: Any, top: str) -> None:
+        nonlocal pos
+        if tp is STR:
+            data = value.encode() if isinstance(value, str) else bytes(value)
+            head = len(length_prefix(len(data)))
+            lengths.append((pos, head))
+            pos += head + len(data)
+        elif isinstance(tp, Prim):
+            values.append((pos, tp.token, top))
+            pos += struct.calcsize("<" + _STRUCT[tp])
+        elif isinstance(tp, (Seq, Fixed)):
+            head = len(length_prefix(len(value)))
+            lengths.append((pos, head))
+            pos += head
+            for v in value:
+                walk(tp.elem, v, top)
+        else:
+            for name, ftp in tp.FIELDS:
+                walk(ftp, getattr(value, name), top or name)
+
+    walk(type(record), record, "")
+    return lengths, values

@@ -2,9 +2,8 @@
 
 Threads: the main thread publishes the streams (``run``); Zenoh's threads call ``_on_query``; the
 control channel (``control``) is called from whatever thread reads the commands. The state they
-share (RPC rules, stream faults, paused streams, queries held back, query counts) is guarded by
-``_lock``; the
-publisher also holds it while it puts a sample, so that once a command is acknowledged no sample
+share (RPC rules, stream faults, paused streams, queries held back, query and sample counts, the
+random sources of the mutations) is guarded by ``_lock``; the publisher also holds it while it puts a sample, so that once a command is acknowledged no sample
 made under the previous state goes out.
 
 Faults given on the command line (``--fault``, ``FAULTS``) apply to the request ids of
@@ -15,17 +14,21 @@ described in ``faults.RPC_BEHAVIOURS``, the stream faults in ``faults``. The con
 
 from __future__ import annotations
 
+import random
 import sys
 import threading
 import time
+from collections import Counter
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
+from functools import partial
 from typing import TextIO
 
 import zenoh
 
 from .faults import STREAM_FAULTS, Rule, faulty_payload, replies
 from .messages import DecodeError, RPCReply, RPCRequest, decode, encode
+from .mutate import SampleSource, mutate_reply, mutate_sample
 from .robot import Robot, custom_preset
 
 FAULTS = (
@@ -45,6 +48,10 @@ REQ_PRIMITIVE_STATES = 3
 REQ_PLAN_INFO = 4
 REQ_MANIPULABILITY = 9
 REQ_START_ID_AND_DOF = 10
+
+# A mutated stream is spoilt from a good message made at most this often (seconds), so that a
+# hostile robot reaches thousands of samples a second; what it sends is garbage all the same.
+MUTATION_SOURCE_AGE = 0.1
 
 KEY_PREFIX = "korvan/robot/"
 STREAMS = ("basic", "extra")
@@ -71,6 +78,7 @@ class Options:
     fault_on: frozenset[int] = field(default_factory=frozenset)
     reply_delay: float = 0.0
     groups: str | None = None  # "ARM_1:7,EXT_AXIS:2": a custom robot instead of the preset
+    seed: int = 0  # of the random mutations ("stream STREAM mutate", "rpc IDS mutate")
 
 
 def answer(robot: Robot, request: RPCRequest, server_version: str, t: float = 0.0) -> RPCReply:
@@ -143,6 +151,13 @@ class Service:
         self._queries: dict[int, int] = {}  # decoded queries per request id since start or reset
         self._stream_faults: dict[str, tuple[str, int | None]] = {}  # fault, samples left
         self._paused: set[str] = set()
+        self._published: dict[str, int] = {}  # samples put per stream since start or reset
+        self._mutations: Counter[str] = Counter()  # "basic:cut"...: mutated samples and replies
+        # One random source per stream and one for the replies, so that the mutations of each
+        # follow from the seed whatever the order of queries and samples.
+        self._rng = {name: random.Random(f"{options.seed}/{name}") for name in (*STREAMS, "rpc")}
+        # Used by the publishing thread only: per stream (made at, good message to mutate).
+        self._sources: dict[str, tuple[float, SampleSource]] = {}
         self._reset()
 
     def stop(self) -> None:
@@ -163,6 +178,8 @@ class Service:
         self._queries.clear()
         self._stream_faults.clear()
         self._paused.clear()
+        self._published = {stream: 0 for stream in STREAMS}
+        self._mutations.clear()
 
     # -- control channel ---------------------------------------------------------------------
 
@@ -195,8 +212,10 @@ class Service:
         if verb == "stream" and len(args) in (2, 3):
             streams = _stream_names(args[0])
             fault = args[1]
-            if fault not in (*STREAM_FAULTS, "none") or (fault == "none" and len(args) == 3):
-                raise ValueError(f"FAULT must be one of {', '.join(STREAM_FAULTS)} [N], or none")
+            if fault not in (*STREAM_FAULTS, "mutate", "none") or (
+                    fault == "none" and len(args) == 3):
+                raise ValueError(
+                    f"FAULT must be one of {', '.join(STREAM_FAULTS)}, mutate [N], or none")
             count = None
             if len(args) == 3:
                 count = int(args[2]) if args[2].isdigit() else 0
@@ -237,6 +256,13 @@ class Service:
             if received != expected:
                 raise ValueError(f"received {received}")
             return None
+        if verb == "published" and not args:
+            with self._lock:
+                return " ".join(f"{stream} {self._published[stream]}" for stream in STREAMS)
+        if verb == "mutations" and not args:
+            with self._lock:
+                counts = " ".join(f"{kind}={n}" for kind, n in sorted(self._mutations.items()))
+            return counts or None
         raise ValueError("unknown command or wrong arguments (see --help)")
 
     def _set_rule(self, ids: tuple[int, ...] | None, rule: Rule, times: int | None) -> None:
@@ -315,7 +341,13 @@ class Service:
             query.drop()
             return
         t = time.monotonic() - self._started
-        out = replies(rule, answer(self.robot, request, self.options.server_version, t))
+        correct = answer(self.robot, request, self.options.server_version, t)
+        if rule.behaviour == "mutate":
+            with self._lock:
+                kind, out = mutate_reply(self._rng["rpc"], correct)
+                self._mutations[f"rpc:{kind}"] += 1
+        else:
+            out = replies(rule, correct)
         delay = rule.delay if rule.behaviour == "delay" else self.options.reply_delay
         if delay > 0:
             timer = threading.Timer(delay, self._send, (query, out))
@@ -336,8 +368,26 @@ class Service:
 
     # -- streams -----------------------------------------------------------------------------
 
-    def _publish(self, stream: str, publisher: zenoh.Publisher, msg: object) -> None:
-        data = encode(msg)
+    def _source(self, stream: str, make: Callable[[], object]) -> SampleSource:
+        made, source = self._sources.get(stream, (-1.0, None))
+        now = time.monotonic()
+        if source is None or now - made > MUTATION_SOURCE_AGE:
+            source = SampleSource(make())
+            self._sources[stream] = (now, source)
+        return source
+
+    def _publish(self, stream: str, publisher: zenoh.Publisher, make: Callable[[], object]) -> None:
+        """Puts one sample of ``stream``; ``make`` gives the robot's message of this moment."""
+        # The message is made and encoded outside the lock; the state is read again under it, and
+        # if a command changed it meanwhile, whatever is missing is made there.
+        with self._lock:
+            fault = self._stream_faults.get(stream)
+        msg = source = data = None
+        if fault is not None and fault[0] == "mutate":
+            source = self._source(stream, make)
+        else:
+            msg = make()
+            data = encode(msg)
         with self._lock:
             if stream in self._paused:
                 return
@@ -350,8 +400,15 @@ class Service:
                     self._stream_faults[stream] = (name, left - 1)
                 else:
                     del self._stream_faults[stream]
-                data = faulty_payload(name, msg)
+                if name == "mutate":
+                    kind, data = mutate_sample(self._rng[stream], source or SampleSource(msg))
+                    self._mutations[f"{stream}:{kind}"] += 1
+                else:
+                    data = faulty_payload(name, msg if msg is not None else make())
+            elif data is None:
+                data = encode(make())
             publisher.put(data)
+            self._published[stream] += 1
 
     def run(self, ready: Callable[[], None] = lambda: None) -> None:
         """Serve until ``stop()`` or the duration has passed; call ``ready`` once declared."""
@@ -370,8 +427,8 @@ class Service:
                     if end is not None and now >= end:
                         break
                     t = now - start
-                    self._publish("basic", basic, self.robot.basic(t, time.time_ns()))
-                    self._publish("extra", extra, self.robot.extra(t))
+                    self._publish("basic", basic, partial(self.robot.basic, t, time.time_ns()))
+                    self._publish("extra", extra, partial(self.robot.extra, t))
                     # Keep the rate on average; after a stall, resume instead of bursting.
                     tick = max(tick + period, time.monotonic() - period)
                     self._stop.wait(max(0.0, tick - time.monotonic()))

@@ -10,6 +10,7 @@ import struct
 import threading
 import time
 from dataclasses import replace
+from functools import partial
 
 import pytest
 import zenoh
@@ -38,7 +39,11 @@ from korvantyr_sim.faults import DECODABLE_STREAM_FAULTS
 import korvantyr_sim.messages as sim_messages
 from korvantyr_sim.messages import (
     BOOL, F32, I16, I32, STR, U16, U32, DecodeError, DesiredCartesianData, EncodeError,
-    FieldReader, Fixed, Seq, encode_with_zenoh, field_offset,
+    FieldReader, Fixed, Seq, encode_with_zenoh, field_offset, length_prefix,
+)
+from korvantyr_sim.mutate import (
+    HUGE_COUNTS, OVER_LONG_COUNTS, REPLY_MUTATIONS, SAMPLE_MUTATIONS, SampleSource, mutate_reply,
+    mutate_sample,
 )
 
 T0_NS = 1_700_000_000_987_654_321
@@ -563,6 +568,107 @@ def test_stream_fault_has_its_exact_shape(stream, fault) -> None:
         with pytest.raises(DecodeError, match=failure):
             decode(type(msg), bad)
     assert encode(msg) == good  # the message itself is left alone
+
+
+# ------------------------------------------------------------------------------------------------
+# The hostile robot: where its payloads put lengths and values, its mutations, its counts
+
+_FORMATS = {"bool": "<?", "i16": "<h", "u16": "<H", "i32": "<i", "u32": "<I", "f32": "<f"}
+
+
+def _leb128(data: bytes) -> int:
+    return sum((byte & 0x7F) << (7 * i) for i, byte in enumerate(data))
+
+
+@pytest.mark.parametrize("cls", [AllBasicStreamData, AllExtraStreamData, RPCReply])
+def test_wire_layout_points_at_every_length_and_value(cls) -> None:
+    rng = random.Random("layout/" + cls.__name__)
+    for _ in range(5):
+        record = _random_record(cls, rng)
+        payload = encode(record)
+        lengths, values = sim_messages.wire_layout(record)
+        items = sim_messages.flatten(record)
+        assert [_leb128(payload[at:at + size]) for at, size in lengths] == [
+            v if token == "len" else len(v) for token, v in items if token in ("len", "str")]
+        expected = [(token, struct.pack(_FORMATS[token], v)) for token, v in items
+                    if token not in ("len", "str")]
+        assert [(token, payload[at:at + len(b)]) for (at, token, _), (_, b)
+                in zip(values, expected)] == expected
+    if cls is AllBasicStreamData:
+        groups = [top for _, _, top in values].count("joint_group_indices")
+        assert groups == len(record.joint_group_indices)
+
+
+def test_hostile_mutations_are_all_made_and_follow_the_seed() -> None:
+    source = SampleSource(Robot("dual-arm").basic(2.0, T0_NS))
+    good = source.payload
+
+    def draws(seed: int) -> list[tuple[str, bytes]]:
+        rng = random.Random(seed)
+        return [mutate_sample(rng, source) for _ in range(400)]
+
+    samples = draws(7)
+    assert samples == draws(7) and samples != draws(8)
+    assert {kind for kind, _ in samples} == set(SAMPLE_MUTATIONS)
+    huge = {length_prefix(n) for n in HUGE_COUNTS}
+    for kind, bad in samples:
+        assert bad != good, kind
+        if kind in ("huge-count", "over-long-count"):
+            # One length prefix of the message, replaced by what no payload can hold.
+            counts = huge if kind == "huge-count" else set(OVER_LONG_COUNTS)
+            assert any(good[:at] == bad[:at] and good[at + size:] == bad[len(bad) - len(good)
+                       + at + size:] and bad[at:len(bad) - len(good) + at + size] in counts
+                       for at, size in source.lengths), kind
+        if kind in DECODABLE_STREAM_FAULTS:
+            assert bad == faulty_payload(kind, source.msg)
+    rng = random.Random(7)
+    reply = answer(Robot("dual-arm"), RPCRequest(3), "v2.1", 2.0)
+    replies = [mutate_reply(rng, reply) for _ in range(400)]
+    assert {kind for kind, _ in replies} == set(REPLY_MUTATIONS)
+    for kind, out in replies:
+        assert [ok for ok, _ in out] == {"error-reply": [False], "twice": [True, True]}.get(
+            kind, [True]), kind
+        assert out != [(True, encode(reply))], kind
+
+
+class FakePublisher:
+    def __init__(self) -> None:
+        self.sent: list[bytes] = []
+
+    def put(self, data: bytes) -> None:
+        self.sent.append(bytes(data))
+
+
+def test_published_counts_every_sample_put_and_mutate_spoils_the_next_n() -> None:
+    robot = Robot("dual-arm")
+    make = partial(robot.basic, 1.0, T0_NS)
+    good = encode(make())
+
+    def run(seed: int) -> tuple[Service, FakePublisher]:
+        service, publisher = Service(Options(serial="S", seed=seed)), FakePublisher()
+        service._publish("basic", publisher, make)
+        service.control("pause basic")
+        service._publish("basic", publisher, make)  # paused: neither sent nor counted
+        service.control("resume basic")
+        assert service.control("stream basic mutate 2") == "OK stream basic mutate 2"
+        for _ in range(3):
+            service._publish("basic", publisher, make)
+        return service, publisher
+
+    service, publisher = run(seed=5)
+    assert service.control("published") == "OK published basic 4 extra 0"
+    assert len(publisher.sent) == 4
+    assert publisher.sent[0] == publisher.sent[3] == good
+    assert good not in publisher.sent[1:3]
+    counts = service.control("mutations").split()[2:]
+    assert sum(int(c.split("=")[1]) for c in counts) == 2
+    assert all(c.startswith("basic:") for c in counts)
+    assert run(seed=5)[1].sent == publisher.sent  # the same seed spoils alike
+    service.control("rpc 3 mutate")
+    assert _ask(service, 3) and service.control("mutations").count("rpc:") == 1
+    service.control("reset")
+    assert service.control("published") == "OK published basic 0 extra 0"
+    assert service.control("mutations") == "OK mutations"
 
 
 # ------------------------------------------------------------------------------------------------
