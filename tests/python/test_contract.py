@@ -1,10 +1,12 @@
 """The simulated robot held against what the client relies on from the robot's data service: the
 two streams and the six remote procedures, read with a decoder of this file's own (Zenoh's
 serializer format, byte by byte) rather than the simulator's; and the client's side of it: it
-publishes nothing and answers no query."""
+publishes nothing, answers no query, declares nothing but its two subscribers and asks only the
+six requests it defines."""
 
 from __future__ import annotations
 
+import json
 import re
 import struct
 import threading
@@ -417,7 +419,7 @@ def test_client_neither_publishes_nor_answers_queries(controlled_sim, client_pro
     def peers() -> set[str]:
         return {str(zid) for zid in zsession.info.peers_zid()}
 
-    subscriber = zsession.declare_subscriber("korvan/**", on_sample)
+    subscriber = zsession.declare_subscriber("**", on_sample)
     try:
         before = peers()
         child = client_process()
@@ -452,3 +454,73 @@ def test_client_neither_publishes_nor_answers_queries(controlled_sim, client_pro
         assert keys_since(0.0) == streams
     finally:
         subscriber.undeclare()
+
+
+def _declarations(watcher: zenoh.Session, zids: set[str]) -> dict[str, set[str]]:
+    """Subscribers, queryables and liveliness tokens that the peers ``zids`` have declared, by
+    kind, as the routing table in ``watcher``'s own admin space lists them."""
+    prefix = f"@/{watcher.zid()}/peer/"
+    found: dict[str, set[str]] = {"subscriber": set(), "queryable": set(), "token": set()}
+    for reply in watcher.get(prefix + "**", timeout=5.0):
+        if reply.ok is None:
+            continue
+        kind, _, key = str(reply.ok.key_expr)[len(prefix):].partition("/")
+        if kind in found and zids & set(json.loads(reply.ok.payload.to_bytes()).get("peers", [])):
+            found[kind].add(key)
+    return found
+
+
+# What the client may ask the robot: request id and the joint groups of the request.
+CLIENT_REQUESTS = {(0, ()), (1, ()), (3, ()), (4, ()), (9, ()), (10, JOINT_GROUPS)}
+
+
+@pytest.mark.network
+def test_client_declares_only_its_two_subscribers_and_sends_only_its_requests(
+        controlled_sim, client_process) -> None:
+    sim = controlled_sim(args=["--rate", "100"])
+    # A peer of its own (its admin space on, which the client's default configuration leaves
+    # off) that takes every query on any key without answering it.
+    config = zenoh.Config()
+    config.insert_json5("adminspace", '{"enabled": true, "permissions": {"read": true}}')
+    watcher = zenoh.open(config)
+    queries: list[tuple[str, str, bytes]] = []
+    lock = threading.Lock()
+
+    def on_query(query: zenoh.Query) -> None:
+        with lock:
+            payload = query.payload.to_bytes() if query.payload is not None else b""
+            queries.append((str(query.key_expr), str(query.parameters), payload))
+        query.drop()
+
+    queryable = watcher.declare_queryable("**", on_query)
+    try:
+        await_queryable(watcher, sim.key("rpc"))
+        before = {str(zid) for zid in watcher.info.peers_zid()}
+        child = client_process()
+        assert child.connect("client", sim.serial, verbose=False, attempts=5).raised is None
+        deadline = time.monotonic() + 20.0
+        while not (client_zids := {str(z) for z in watcher.info.peers_zid()} - before):
+            assert time.monotonic() < deadline, "the client's session never reached the peer"
+            time.sleep(0.05)
+        for query in QUERIES:
+            assert child.call("client", query).raised is None, query
+        # A second client on the same session repeats the start-up requests, in case the first
+        # ones went out before the client's session knew this peer.
+        assert child.connect("second", sim.serial, verbose=False).raised is None
+        assert child.drop("second").raised is None
+
+        declared = _declarations(watcher, client_zids)
+        assert declared == {"subscriber": {sim.key("basic"), sim.key("extra")},
+                            "queryable": set(), "token": set()}
+        with lock:
+            seen = list(queries)
+        requests = set()
+        for key, parameters, payload in seen:
+            assert (key, parameters) == (sim.key("rpc"), ""), (key, parameters)
+            reader = Reader(payload)
+            requests.add((reader.u16(), tuple(reader.seq(reader.u16))))
+            reader.end()
+        assert requests == CLIENT_REQUESTS
+    finally:
+        queryable.undeclare()
+        watcher.close()
