@@ -447,9 +447,17 @@ class ClientProcess:
         self._lines.put(None)
 
     def send(self, command: dict[str, Any], timeout: float = 60.0) -> ChildOutcome:
+        self.start(command)
+        return self.outcome(command, timeout)
+
+    def start(self, command: dict[str, Any]) -> None:
+        """Send a command without waiting for it; ``outcome`` waits."""
         assert self.proc.stdin is not None
         self.proc.stdin.write(json.dumps(command) + "\n")
         self.proc.stdin.flush()
+
+    def outcome(self, command: dict[str, Any], timeout: float = 60.0) -> ChildOutcome:
+        """What the command sent last by ``start`` produced, once it is done."""
         log: list[tuple[str, str]] = []
         deadline = time.monotonic() + timeout
         while True:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import os
 import pickle
 import subprocess
 import sys
@@ -291,6 +292,72 @@ def test_robot_gone_connected_is_false_and_stream_queries_still_answer(sim) -> N
     assert client.groups() == {g: name for g, (name, _) in DUAL_ARM.items()}
     assert len(client.digital_inputs()) == 20
     assert client.connected() is False
+
+
+# The documented outcome of each remote query whose robot dies while it holds the query.
+KILLED_MID_CALL = [
+    ("plan_info", 4, ("RuntimeError", "[korvan::tyr::Client] plan_info: No reply from the robot")),
+    ("primitive_states", 3,
+     ("RuntimeError", "[korvan::tyr::Client::primitive_states] No reply from the robot")),
+    ("configuration_score", 9,
+     ("RuntimeError", "[korvan::tyr::Model::configuration_score] No reply from the robot")),
+    ("connected", 0, False),
+]
+
+
+@pytest.mark.network
+@pytest.mark.parametrize("method,request_id,expected", KILLED_MID_CALL,
+                         ids=[m for m, _, _ in KILLED_MID_CALL])
+def test_robot_killed_mid_call_fails_the_call_and_its_restart_is_served_again(
+        controlled_sim, client_process, method, request_id, expected) -> None:
+    # The client in a process of its own: a remote call holds the GIL of its process throughout.
+    robot = controlled_sim(args=["--rate", "200"])
+    child = client_process()
+    assert child.connect("client", robot.serial, verbose=False, attempts=5).raised is None
+    stamp = dict(child.call("client", "states").value)[int(JointGroup.ALL)]["timestamp"]
+    robot.command(f"rpc {request_id} hang")
+    command = {"op": "call", "name": "client", "method": method}
+    child.start(command)
+    assert _wait_until(lambda: robot.count(request_id) == 1)  # the robot holds the query
+    robot.proc.kill()
+    robot.proc.wait(10)
+    outcome = child.outcome(command)
+    assert (outcome.raised if outcome.raised is not None else outcome.value) == expected
+    assert child.call("client", "connected").value is False
+
+    # The same robot back under the same serial number: found again, its streams flow again.
+    controlled_sim(robot.serial, args=["--rate", "200"])
+    child.call_until("client", "connected", lambda o: o.value is True, timeout=20.0)
+    child.call_until("client", "states", lambda o: o.value and dict(o.value)[
+        int(JointGroup.ALL)]["timestamp"] > stamp, timeout=20.0)
+    assert child.call("client", "plan_info").value["assigned_plan_name"] == "PickAndPlace"
+
+
+def _threads_and_descriptors(pid: int) -> tuple[int, int]:
+    return len(os.listdir(f"/proc/{pid}/task")), len(os.listdir(f"/proc/{pid}/fd"))
+
+
+@pytest.mark.network
+def test_clients_created_and_destroyed_leave_no_thread_or_descriptor_behind(
+        sim, client_process) -> None:
+    robot = sim()
+    child = client_process()
+    # The first client starts Zenoh's runtime, which stays; each later one opens and closes the
+    # session again, since no other client holds it meanwhile.
+    assert child.connect("first", robot.serial, verbose=False, attempts=5).raised is None
+    assert child.drop("first").raised is None
+    threads, descriptors = _threads_and_descriptors(child.proc.pid)
+    for i in range(20):
+        assert child.connect(f"c{i}", robot.serial, verbose=False, attempts=5).raised is None
+        assert child.call(f"c{i}", "connected").value is True
+        assert child.drop(f"c{i}").raised is None
+    # Zenoh's runtime adds worker threads under load and lets them go once idle (about 10 s):
+    # a leak stays, a busy runtime does not.
+    def settled() -> bool:
+        now_threads, now_descriptors = _threads_and_descriptors(child.proc.pid)
+        return now_threads <= threads and now_descriptors <= descriptors
+
+    assert _wait_until(settled, timeout=30.0), _threads_and_descriptors(child.proc.pid)
 
 
 def _client_process_stdout(serial: str) -> str:
