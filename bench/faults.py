@@ -71,12 +71,23 @@ _PRIMITIVE_TEXT_ERRORS = (
 )
 
 
+# What a construction is documented to raise when the robot answers its start-up badly.
+_START_UP_ERRORS = tuple("RuntimeError: [korvan::tyr::Client] " + text for text in (
+    "Failed to connect to [", "Failed to sync TYR server version",
+    "Version of this client is incompatible with robot [",
+    "Failed to obtain robot start ID and DoF information", "Number of all joint groups is wrong"))
+
+
 def documented(query: str, outcome: str) -> bool:
     """Whether ``outcome`` ("ok", or "Type: message") is one the query documents."""
     if outcome == "ok":
         return True
-    if query == "groups":  # a joint group in range without a name
+    if query == "groups" or (query == "Client" and outcome.startswith("IndexError: ")):
+        # The latest basic message names a joint group in range without a name (at start-up,
+        # the client reads its groups from it).
         return outcome.startswith("IndexError: ")
+    if query == "Client":
+        return outcome.startswith(_START_UP_ERRORS)
     if query == "primitive_states":
         return outcome.startswith(_PRIMITIVE_TEXT_ERRORS)
     return outcome == NO_REPLY.get(query)
@@ -220,6 +231,19 @@ class ClientSide:
             thread.join()
         return {"outcomes": {n: dict(t) for n, t in outcomes.items()}, "shapes": dict(shapes),
                 "errors": errors, "before": before, "after": _figures()}
+
+    def start_ups(self, serial: str, count: int) -> dict:
+        """``count`` constructions against the robot as it is; each client that comes up runs
+        every query once before it is destroyed."""
+        outcomes = {name: Tally() for name in ("Client", *STREAMED, *REMOTE)}
+        for _ in range(count):
+            outcome, client = _outcome(lambda: self.k.Client(serial, verbose=False))
+            outcomes["Client"][outcome] += 1
+            if client is not None:
+                for name in (*STREAMED, *REMOTE):
+                    outcomes[name][_outcome(getattr(client, name))[0]] += 1
+                del client
+        return {"outcomes": {n: dict(t) for n, t in outcomes.items()}}
 
     def check_all(self, timeout: float) -> dict:
         """Every query once with the checks of a well robot; the stream queries are repeated until
@@ -419,12 +443,22 @@ class Run:
             started = time.monotonic()
             storm = client.ask({"op": "storm", "seconds": a.hostile_seconds},
                                a.hostile_seconds + 300.0)
+            replies = {rid: sim.queries(rid) for rid in sorted(REQUEST_IDS.values())}
+            # Start-ups while the streams stay hostile: first with every reply correct, so that
+            # the clients come up on what the mutated basic stream says, then with the version
+            # and start ID replies mutated too. The probe is answered correctly in both, or nearly
+            # every construction would end in its time-outs.
+            starts = {}
+            for phase, rule in (("streams", "rpc all normal"), ("replies", "rpc 1,10 mutate")):
+                sim.command(rule)
+                starts[phase] = client.ask(
+                    {"op": "start_ups", "serial": serial, "count": a.hostile_starts},
+                    60.0 * a.hostile_starts)
             sim.command("pause all")
             elapsed = time.monotonic() - started
             time.sleep(IN_FLIGHT)
             published, counted1 = sim.published(), counter.count()
             mutations = dict(word.split("=") for word in sim.command("mutations").split())
-            replies = {rid: sim.queries(rid) for rid in sorted(REQUEST_IDS.values())}
             during_lines = client.log_lines() - lines_before
             sim.command("reset")
             after = client.ask({"op": "check_all", "timeout": 30.0}, 120.0)
@@ -446,13 +480,15 @@ class Run:
         sent = sum(published.values())
         received = sum(counted1[s][0] - counted0[s][0] for s in ("basic", "extra"))
         decoded = sum(counted1[s][1] - counted0[s][1] for s in ("basic", "extra"))
-        out = [f"#### A hostile robot at rate, {elapsed:.0f} s (seed {a.seed})", ""]
+        out = [f"#### A hostile robot at rate, {a.hostile_seconds:g} s of queries and "
+               f"{2 * a.hostile_starts} start-ups, {elapsed:.0f} s in all (seed {a.seed})", ""]
         out += harness.key_value_table([
             ("Stream samples", f"{sent:,} published ({sent / elapsed:,.0f} per second, both "
                                f"streams at {a.hostile_rate:g} Hz asked), every one mutated; "
                                f"{received:,} received by kvn-stream-counter, {decoded:,} of "
                                f"them decode (misfits and harmless bit flips)"),
-            ("RPC replies", f"{sum(replies.values()):,} queries answered with a mutated reply ("
+            ("RPC replies", f"{sum(replies.values()):,} queries of the storm answered with a "
+                            "mutated reply ("
                             + ", ".join(f"request {rid}: {n:,}" for rid, n in replies.items())
                             + ")"),
             ("Sample mutations", ", ".join(f"{k} {n:,}" for k, n in sorted(sample_kinds.items()))),
@@ -485,12 +521,34 @@ class Run:
         out += [""] + harness.table(
             ("Query", "Calls", "Answered", "Documented exception", "Other exception",
              "After the robot was reset"), rows)
+        start_rows = []
+        for phase, label in (("streams", "streams mutated, replies correct"),
+                             ("replies", "streams, version and start ID replies mutated")):
+            for name, outcomes in starts[phase]["outcomes"].items():
+                if not outcomes:
+                    continue
+                other = {o: n for o, n in outcomes.items() if not documented(name, o)}
+                for o, n in sorted(other.items(), key=lambda item: -item[1])[:EXAMPLES]:
+                    self.problems.append(f"hostile start-up: `{name}` {n} x {o}")
+                calls, ok = sum(outcomes.values()), outcomes.get("ok", 0)
+                raised = "; ".join(f"{n} x {o}" for o, n in sorted(
+                    outcomes.items(), key=lambda item: -item[1]) if o != "ok" and name == "Client")
+                start_rows.append((label, "`Client(...)`" if name == "Client" else f"`{name}()`",
+                                   f"{calls:,}", f"{ok:,}", f"{calls - ok - sum(other.values()):,}",
+                                   f"{sum(other.values()):,}", raised))
+        out += ["", f"{a.hostile_starts} clients constructed against the hostile robot in each of "
+                    "two phases (the probe answered correctly), each client that came up running "
+                    "every query once:", ""]
+        out += harness.table(("Phase", "Call", "Calls", "Answered", "Documented exception",
+                              "Other exception", "Constructions that raised"), start_rows)
         out += ["", "Documented exceptions: `RuntimeError` \"... No reply from the robot\" from the "
                     "remote queries; from `primitive_states()` also the errors of its text "
                     "protocol (`RuntimeError` \"[korvan::tyr::Client::primitive_states] ...\", "
                     "`ValueError` \"invalid stoi argument\", `IndexError` \"stoi argument out of "
                     "range\"); `IndexError` from `groups()` for a joint group without a name. "
-                    "`connected()` answers False to a reply it does not take."]
+                    "`connected()` answers False to a reply it does not take; a construction raises "
+                    "`RuntimeError` with one of its start-up messages, or `IndexError` when the "
+                    "basic message it reads its joint groups from names a group without a name."]
         return out
 
 
@@ -505,6 +563,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--hostile-rate", type=float, default=2000.0,
                         help="stream rate of the hostile robot (each stream), Hz")
     parser.add_argument("--seed", type=int, default=1, help="seed of the hostile robot")
+    parser.add_argument("--hostile-starts", type=int, default=20,
+                        help="clients constructed against the hostile robot")
     parser.add_argument("--counter", type=Path, default=DEFAULT_COUNTER,
                         help="kvn-stream-counter executable")
     parser.add_argument("--report", type=Path, help="also write the report to this file")

@@ -14,6 +14,7 @@ import json
 import os
 import platform
 import queue
+import re
 import select
 import shlex
 import subprocess
@@ -430,10 +431,15 @@ def command_line(argv: Sequence[str]) -> str:
     return shlex.join(["sudo", str(python), str(script), *argv[1:]])
 
 
+_NUMBER = re.compile(r"[+-]?[0-9][0-9,]*(\.[0-9]+)?%?|n/a")
+
+
 def table(header: Sequence[str], rows: Sequence[Sequence[object]]) -> list[str]:
-    """A markdown table; numbers right-aligned by the renderer's defaults."""
+    """A markdown table; columns of numbers are right-aligned."""
+    numeric = [i > 0 and bool(rows) and all(_NUMBER.fullmatch(str(row[i])) for row in rows)
+               for i in range(len(header))]
     out = ["| " + " | ".join(header) + " |",
-           "|" + "|".join("---" if i == 0 else "---:" for i in range(len(header))) + "|"]
+           "|" + "|".join("---:" if n else "---" for n in numeric) + "|"]
     out += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
     return out
 
