@@ -1,9 +1,11 @@
-"""What the soak and fault drivers (soak.py, faults.py) share: the simulated robot and the stream
-counter as child processes, a process's figures from /proc, and the lines that name the machine,
-the versions and the command in their reports.
+"""What the reliability drivers (soak.py, faults.py, exposure.py) share: the simulated robot, the
+stream counter and the client process as children, the checks of a client's answers, a process's
+figures from /proc, and the lines that name the machine, the versions and the command in their
+reports.
 
-Everything here runs in the driver's process, inside the network namespace the driver entered
-before starting any child. Standard library only; the children are found relative to this checkout.
+The drivers enter their network namespace before they start any child, so every child is inside
+it. ``connect`` and ``answer_checks`` run in the client processes, which import korvantyr; the rest
+runs in the driver. Standard library only; the children are found relative to this checkout.
 """
 
 from __future__ import annotations
@@ -30,9 +32,7 @@ REPO = Path(__file__).resolve().parents[1]
 SIM_DIR = REPO / "sim"
 DEFAULT_COUNTER = REPO / "build" / "cmake" / "bench" / "kvn-stream-counter"
 sys.path.insert(0, str(REPO / "tests" / "support"))
-import netns  # noqa: E402  (re-exported for the drivers)
-
-__all__ = ["netns"]
+import netns  # noqa: E402  (the drivers take it from here)
 
 # Samples put before a pause was acknowledged may still be on their way for this long.
 IN_FLIGHT = 0.3
@@ -405,6 +405,7 @@ class RunInfo:
     command: str
     started: str = field(default_factory=lambda: time.strftime("%Y-%m-%d %H:%M %Z"))
     load_before: str = field(default_factory=loadavg)
+    commit: str = field(default_factory=_commit)
 
     def rows(self, load_after: str) -> list[tuple[str, str]]:
         u = platform.uname()
@@ -412,7 +413,7 @@ class RunInfo:
             ("Command", f"`{self.command}`"),
             ("Machine", f"{u.system} {u.release} {u.machine}, {_cpu_model()}, "
                         f"{os.cpu_count()} CPUs, {_memory_gib():.1f} GiB"),
-            ("Versions", f"korvantyr {_version('korvantyr')} ({_commit()}), Python "
+            ("Versions", f"korvantyr {_version('korvantyr')} ({self.commit}), Python "
                          f"{platform.python_version()}, Zenoh {_bridge_zenoh_version()} "
                          f"(client bridge), eclipse-zenoh {_version('eclipse-zenoh')} (robot)"),
             ("Run", f"{self.started}; load average (1 / 5 / 15 min) {self.load_before} "
