@@ -221,8 +221,8 @@ def main(argv: list[str] | None = None) -> int:
         return 2
     info = harness.RunInfo(harness.command_line(sys.argv))
     try:
-        with netns.entered():
-            sections, problems = run(Path(tempfile.mkdtemp(prefix="kvn-exposure-")))
+        with netns.entered(), tempfile.TemporaryDirectory(prefix="kvn-exposure-") as workdir:
+            sections, problems = run(Path(workdir))
     except (SetupError, netns.NamespaceError) as exc:
         print(f"exposure.py: {exc}", file=sys.stderr)
         return 2

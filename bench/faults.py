@@ -296,9 +296,9 @@ def _range_ms(values: list[float]) -> str:
 
 
 class Run:
-    def __init__(self, args: argparse.Namespace) -> None:
+    def __init__(self, args: argparse.Namespace, workdir: Path) -> None:
         self.args = args
-        self.workdir = Path(tempfile.mkdtemp(prefix="kvn-faults-"))
+        self.workdir = workdir  # the children's stderr, quoted in the report
         self.problems: list[str] = []
         self.sims = 0
 
@@ -580,8 +580,8 @@ def main(argv: list[str] | None = None) -> int:
     info = harness.RunInfo(harness.command_line(sys.argv))
     scenarios = args.only or ["killed", "clients", "hostile"]
     try:
-        with netns.entered():
-            run = Run(args)
+        with netns.entered(), tempfile.TemporaryDirectory(prefix="kvn-faults-") as workdir:
+            run = Run(args, Path(workdir))
             sections: list[str] = []
             for name in ("killed", "clients", "hostile"):
                 if name in scenarios:

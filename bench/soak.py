@@ -202,8 +202,8 @@ def _ms(seconds: float | None) -> str:
     return "n/a" if seconds is None else f"{seconds * 1e3:.3f}"
 
 
-def run(args: argparse.Namespace, info: harness.RunInfo) -> tuple[list[str], bool]:
-    workdir = Path(tempfile.mkdtemp(prefix="kvn-soak-"))
+def run(args: argparse.Namespace, info: harness.RunInfo, workdir: Path) -> tuple[list[str], bool]:
+    """The run; its children's stderr goes to files in ``workdir`` (quoted in the report)."""
     problems: list[str] = []
     sim = Sim(SERIAL, ["--preset", "dual-arm", "--rate", str(args.rate)], workdir / "sim.stderr")
     counter = client = None
@@ -370,8 +370,8 @@ def main(argv: list[str] | None = None) -> int:
         return 2
     info = harness.RunInfo(harness.command_line(sys.argv))
     try:
-        with netns.entered():
-            lines, passed = run(args, info)
+        with netns.entered(), tempfile.TemporaryDirectory(prefix="kvn-soak-") as workdir:
+            lines, passed = run(args, info, Path(workdir))
     except (SetupError, netns.NamespaceError) as exc:
         print(f"soak.py: {exc}", file=sys.stderr)
         return 2
