@@ -17,6 +17,13 @@
 #include <variant>
 #include <vector>
 
+// Marks what libkorvantyr.so exports; the library builds everything else hidden.
+#if defined(__GNUC__) || defined(__clang__)
+#define KORVANTYR_API __attribute__((visibility("default")))
+#else
+#define KORVANTYR_API
+#endif
+
 namespace korvan {
 namespace tyr {
 
@@ -33,7 +40,7 @@ enum class JointGroup : int32_t {
 
 /// Name of every joint group, spelled like its enumerator. Built once when the library is loaded,
 /// shared by all clients, never modified. Use at(): a missing key throws std::out_of_range.
-extern const std::map<JointGroup, std::string> kJointGroupNames;
+extern KORVANTYR_API const std::map<JointGroup, std::string> kJointGroupNames;
 
 /// Measured state of one joint group, cut from the robot's basic data stream.
 /// The per-joint vectors have one element per joint of the group (empty for a group the client did
@@ -139,7 +146,7 @@ struct PlanInfo {
 /// answered at once from the latest message received; the remote queries block the calling thread
 /// until the robot answers or their time-out passes. A failed query leaves the client usable.
 /// Queries may come from several threads; remote calls then run one after another.
-class Client {
+class KORVANTYR_API Client {
  public:
   /// Connects to the robot named `robot_sn` (a model designation, a hyphen and a unit number;
   /// model words may be separated by spaces or hyphens). `verbose` switches the informational
