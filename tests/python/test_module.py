@@ -6,6 +6,7 @@ No network: nothing here opens a Zenoh session.
 from __future__ import annotations
 
 import glob
+import importlib.metadata
 import json
 import operator
 import os
@@ -370,6 +371,19 @@ def import_report(interpreter: str, env: dict | None = None) -> tuple[str, str]:
     return version, outcome
 
 
+# Interpreter version texts, and whether the module accepts them.
+VERSION_TEXTS = [
+    ("3.12.1 (main, May  9 2026, 07:36:11) [GCC 12.2.0]", True),
+    ("3.12", True),
+    ("3.12.0rc1 (main)", True),
+    ("3.120.0 (future)", False),
+    ("3.13.0 (main)", False),
+    ("3.11.9 (main)", False),
+    ("3.1.5", False),
+    ("4.12.0", False),
+]
+
+
 class TestInterpreterVersionCheck:
     @pytest.mark.parametrize("version", ["3.11", "3.10", "3.9"])
     def test_older_interpreter_gets_the_mismatch_message(self, version):
@@ -409,16 +423,17 @@ class TestInterpreterVersionCheck:
         subprocess.run([compiler, "-shared", "-fPIC", "-o", str(library), str(source)], check=True)
         return library
 
-    @pytest.mark.parametrize(("fake", "accepted"), [
-        ("3.12.1 (main, May  9 2026, 07:36:11) [GCC 12.2.0]", True),
-        ("3.12", True),
-        ("3.120.0 (future)", False),
-        ("3.13.0 (main)", False),
-        ("3.1.5", False),
-        ("4.12.0", False),
-    ])
+    @pytest.mark.parametrize(("fake", "accepted"), VERSION_TEXTS)
     def test_version_text_decides(self, fake_version_library, fake, accepted):
         env = dict(os.environ, LD_PRELOAD=str(fake_version_library), KVN_FAKE_PY_VERSION=fake)
         version, outcome = import_report(sys.executable, env)
         assert version == fake  # the interpreter itself sees the replaced function as well
         assert outcome == ("imported" if accepted else "ImportError: " + MISMATCH.format(fake))
+
+    def test_requires_python_admits_the_interpreters_the_module_accepts(self):
+        # pip decides by Requires-Python before anything is imported: both must draw one line.
+        from packaging.specifiers import SpecifierSet
+
+        requires = SpecifierSet(importlib.metadata.metadata("korvantyr")["Requires-Python"])
+        for text, accepted in VERSION_TEXTS:
+            assert requires.contains(text.split(" ")[0], prereleases=True) == accepted, text
