@@ -4,6 +4,7 @@ Also the private network namespace these tests run in."""
 
 from __future__ import annotations
 
+import json
 import os
 import signal
 import socket
@@ -478,6 +479,52 @@ def test_watch_demo_runs_against_the_sim(bridge_tool, sim) -> None:
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip()
     assert time.monotonic() - started >= 2.0
+
+
+# ------------------------------------------------------------------------------------------------
+# The module and eclipse-zenoh in one process
+
+# Both extension modules carry a Zenoh of their own. RTLD_GLOBAL puts every symbol either one
+# exports into the process's global scope, as some host programs load their extensions.
+SIDE_BY_SIDE = """
+import json, os, sys, time
+sys.setdlopenflags(os.RTLD_NOW | os.RTLD_GLOBAL)
+first, serial = sys.argv[1], sys.argv[2]
+if first == "korvantyr":
+    import korvantyr, zenoh
+else:
+    import zenoh, korvantyr
+samples = []
+with zenoh.open(zenoh.Config()) as session:
+    session.declare_subscriber(f"korvan/robot/{serial}/basic_stream_data",
+                               lambda sample: samples.append(len(sample.payload.to_bytes())))
+    client = korvantyr.Client(serial, verbose=False)
+    deadline = time.monotonic() + 30
+    while not (samples and client.states()) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    result = {"groups": [group.name for group in client.states()],
+              "plan": client.plan_info().assigned_plan_name,
+              "connected": client.connected(), "samples": len(samples)}
+    del client
+    replies = list(session.get(f"korvan/robot/{serial}/rpc", payload=bytes.fromhex(sys.argv[3]),
+                               timeout=5.0))
+    result["zenoh_replies"] = sum(reply.ok is not None for reply in replies)
+print(json.dumps(result))
+"""
+
+
+@pytest.mark.network
+@pytest.mark.parametrize("first", ["korvantyr", "zenoh"])
+def test_client_and_eclipse_zenoh_session_work_in_one_process(sim, first) -> None:
+    robot = sim()
+    request = encode(RPCRequest(request_id=4)).hex()
+    done = subprocess.run([sys.executable, "-c", SIDE_BY_SIDE, first, robot.serial, request],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    result = json.loads(done.stdout.splitlines()[-1])
+    assert result["groups"] == ["ALL", "ARMS", "ARM_1", "ARM_2", "EXT_AXIS"]
+    assert result["plan"] and result["connected"]
+    assert result["samples"] > 0 and result["zenoh_replies"] == 1
 
 
 # ------------------------------------------------------------------------------------------------
