@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Tries the wheel as a user on a robot PC would: installs it (with the simulated robot's extra) into
-# a fresh virtual environment and runs the README's Python example against the simulated robot,
-# inside a private network namespace. The run cannot see what such a PC may lack: a private mount
+# a fresh virtual environment and runs the README's Python example and the installed commands
+# against the simulated robot, inside a private network namespace. The run cannot see what such a PC may lack: a private mount
 # namespace covers the system's spdlog and fmt (libraries, headers, CMake packages), cargo, rustc
 # and CMake, so a wheel that still needs any of them fails here.
 #
@@ -78,7 +78,8 @@ exec python "$root/tests/support/netns.py" run -- bash "$work/robot.sh" "$work"
 EOF
 
 cat >"$work/robot.sh" <<'EOF'
-# Runs in the network namespace: the simulated robot, then the example as the user would run it.
+# Runs in the network namespace: the simulated robot, then the example and the commands as the user
+# would run them.
 set -euo pipefail
 work=$1
 exec 3< <(korvantyr-sim --serial DEMO-ARM-0001 --rate 1000 </dev/null)
@@ -88,6 +89,16 @@ python -c 'import korvantyr, sys; assert korvantyr.__file__.startswith(sys.prefi
 python "$work/example.py" | tee "$work/example.out"
 grep -q "<JointGroup.ALL: 0>: 'ALL'" "$work/example.out" ||
   { echo "smoke: the example printed no joint groups" >&2; exit 1; }
+# The installed commands, as a user tries them first.
+korvantyr-scan | tee "$work/scan.out"
+grep -Eq '^DEMO-ARM-0001 +yes +v2\.1' "$work/scan.out" ||
+  { echo "smoke: korvantyr-scan did not list the robot" >&2; exit 1; }
+korvantyr-monitor DEMO-ARM-0001 --seconds 1 --quiet > "$work/monitor.out"
+grep -q "^primitive states:" "$work/monitor.out" ||
+  { echo "smoke: korvantyr-monitor showed no frame" >&2; exit 1; }
+korvantyr-record DEMO-ARM-0001 --seconds 1 --no-plot --quiet --csv "$work/record.csv"
+[ "$(wc -l < "$work/record.csv")" -gt 50 ] ||
+  { echo "smoke: korvantyr-record wrote no samples" >&2; exit 1; }
 EOF
 
 kvn_log "Installing ${wheel##*/} and running the README's example, spdlog, fmt, Rust and CMake hidden"
