@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Tries the wheel as a user on a robot PC would: installs it (with the simulated robot's extra) into
 # a fresh virtual environment and runs the README's Python example and the installed commands
-# against the simulated robot, inside a private network namespace. The run cannot see what such a PC may lack: a private mount
-# namespace covers the system's spdlog and fmt (libraries, headers, CMake packages), cargo, rustc
-# and CMake, so a wheel that still needs any of them fails here.
+# against the simulated robot, inside a private network namespace. The run cannot see what such a
+# PC may lack: a private mount namespace covers the system's spdlog and fmt (libraries, headers,
+# CMake packages), cargo, rustc and CMake, so a wheel that still needs any of them fails here.
 #
 #   scripts/wheel-smoke.sh [WHEEL]     default: the one wheel in dist/ (scripts/wheel.sh)
 #
