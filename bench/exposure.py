@@ -27,14 +27,13 @@ import json
 import os
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 from collections import Counter as Tally
 from pathlib import Path
 
 import harness
-from harness import IN_FLIGHT, ClientChild, SetupError, Sim, netns
+from harness import IN_FLIGHT, ClientChild, SetupError, Sim
 
 SERIAL = "EXPOSURE-ARM-0001"
 QUERIES = ("connected", "groups", "states", "actions", "primitive_states", "configuration_score",
@@ -210,22 +209,13 @@ def run(workdir: Path) -> tuple[list[str], list[str]]:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--client", action="store_true", help=argparse.SUPPRESS)
-    parser.add_argument("--control-fd", type=int, help=argparse.SUPPRESS)
+    harness.add_driver_arguments(parser)
     args = parser.parse_args(argv)
-    if args.client:
-        return client_main(args)
-    if os.geteuid() != 0:
-        print("exposure.py runs its processes in a private network namespace: run it as root",
-              file=sys.stderr)
-        return 2
-    info = harness.RunInfo(harness.command_line(sys.argv))
-    try:
-        with netns.entered(), tempfile.TemporaryDirectory(prefix="kvn-exposure-") as workdir:
-            sections, problems = run(Path(workdir))
-    except (SetupError, netns.NamespaceError) as exc:
-        print(f"exposure.py: {exc}", file=sys.stderr)
-        return 2
+    return harness.run_driver(args, client_main, lambda info, work: report(info, work))
+
+
+def report(info: harness.RunInfo, workdir: Path) -> tuple[list[str], bool]:
+    sections, problems = run(workdir)
     verdict = ("PASS: two stream subscribers, no queryable, no token, only the six requests, no "
                "publication" if not problems else "FAIL: see the problems below")
     lines = ["### Network exposure", ""]
@@ -235,8 +225,7 @@ def main(argv: list[str] | None = None) -> int:
     lines += [""] + sections
     if problems:
         lines += ["", "Problems:", ""] + [f"- {p}" for p in problems]
-    sys.stdout.write("\n".join(lines) + "\n")
-    return 0 if not problems else 1
+    return lines, not problems
 
 
 if __name__ == "__main__":

@@ -39,14 +39,13 @@ import os
 import signal
 import statistics
 import sys
-import tempfile
 import threading
 import time
 from collections import Counter as Tally
 from pathlib import Path
 
 import harness
-from harness import DEFAULT_COUNTER, IN_FLIGHT, ClientChild, Counter, SetupError, Sim, netns
+from harness import DEFAULT_COUNTER, IN_FLIGHT, ClientChild, Counter, SetupError, Sim
 
 SCRIPT = Path(__file__).resolve()
 REMOTE = ("plan_info", "primitive_states", "configuration_score", "connected")
@@ -567,29 +566,20 @@ def main(argv: list[str] | None = None) -> int:
                         help="clients constructed against the hostile robot")
     parser.add_argument("--counter", type=Path, default=DEFAULT_COUNTER,
                         help="kvn-stream-counter executable")
-    parser.add_argument("--report", type=Path, help="also write the report to this file")
-    parser.add_argument("--client", action="store_true", help=argparse.SUPPRESS)
-    parser.add_argument("--control-fd", type=int, help=argparse.SUPPRESS)
+    harness.add_driver_arguments(parser)
     args = parser.parse_args(argv)
-    if args.client:
-        return client_main(args)
-    if os.geteuid() != 0:
-        print("faults.py runs its processes in a private network namespace: run it as root",
-              file=sys.stderr)
-        return 2
-    info = harness.RunInfo(harness.command_line(sys.argv))
+    return harness.run_driver(args, client_main, lambda info, work: report(args, info, work))
+
+
+def report(args: argparse.Namespace, info: harness.RunInfo,
+           workdir: Path) -> tuple[list[str], bool]:
     scenarios = args.only or ["killed", "clients", "hostile"]
-    try:
-        with netns.entered(), tempfile.TemporaryDirectory(prefix="kvn-faults-") as workdir:
-            run = Run(args, Path(workdir))
-            sections: list[str] = []
-            for name in ("killed", "clients", "hostile"):
-                if name in scenarios:
-                    sections += [""] + {"killed": run.killed_and_restarted,
-                                        "clients": run.clients, "hostile": run.hostile}[name]()
-    except (SetupError, netns.NamespaceError) as exc:
-        print(f"faults.py: {exc}", file=sys.stderr)
-        return 2
+    run = Run(args, workdir)
+    sections: list[str] = []
+    for name in ("killed", "clients", "hostile"):
+        if name in scenarios:
+            sections += [""] + {"killed": run.killed_and_restarted,
+                                "clients": run.clients, "hostile": run.hostile}[name]()
     passed = not run.problems
     verdict = ("PASS: every outcome the documented one, no crash, every query correct afterwards"
                if passed else "FAIL: see the problems below")
@@ -601,11 +591,7 @@ def main(argv: list[str] | None = None) -> int:
     lines += sections
     if run.problems:
         lines += ["", "Problems:", ""] + [f"- {p}" for p in run.problems]
-    text = "\n".join(lines) + "\n"
-    sys.stdout.write(text)
-    if args.report is not None:
-        args.report.write_text(text)
-    return 0 if passed else 1
+    return lines, passed
 
 
 if __name__ == "__main__":

@@ -10,6 +10,7 @@ runs in the driver. Standard library only; the children are found relative to th
 
 from __future__ import annotations
 
+import argparse
 import collections
 import contextlib
 import json
@@ -21,9 +22,10 @@ import select
 import shlex
 import subprocess
 import sys
+import tempfile
 import threading
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from importlib import metadata
 from pathlib import Path
@@ -447,3 +449,38 @@ def table(header: Sequence[str], rows: Sequence[Sequence[object]]) -> list[str]:
 
 def key_value_table(rows: Sequence[tuple[str, str]]) -> list[str]:
     return ["| | |", "|---|---|"] + [f"| {k} | {v} |" for k, v in rows]
+
+
+def add_driver_arguments(parser: argparse.ArgumentParser) -> None:
+    """The options every driver has: its report file, and the hidden ones that start the same
+    script as the driver's client process."""
+    parser.add_argument("--report", type=Path, help="also write the report to this file")
+    parser.add_argument("--client", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--control-fd", type=int, help=argparse.SUPPRESS)
+
+
+def run_driver(args: argparse.Namespace, client_main: Callable[[argparse.Namespace], int],
+               body: Callable[[RunInfo, Path], tuple[list[str], bool]]) -> int:
+    """A driver's whole run. Started as its own client process it runs ``client_main``; otherwise
+    ``body(info, workdir)`` runs inside a private network namespace with a scratch folder and
+    gives the report's lines and whether everything passed. The report goes to stdout (and to
+    ``--report``). Exit status: 0 passed, 1 failed, 2 could not run."""
+    if args.client:
+        return client_main(args)
+    name = Path(sys.argv[0]).name
+    if os.geteuid() != 0:
+        print(f"{name} runs its processes in a private network namespace: run it as root",
+              file=sys.stderr)
+        return 2
+    info = RunInfo(command_line(sys.argv))
+    try:
+        with netns.entered(), tempfile.TemporaryDirectory(prefix=f"kvn-{Path(name).stem}-") as work:
+            lines, passed = body(info, Path(work))
+    except (SetupError, netns.NamespaceError) as exc:
+        print(f"{name}: {exc}", file=sys.stderr)
+        return 2
+    text = "\n".join(lines) + "\n"
+    sys.stdout.write(text)
+    if args.report is not None:
+        args.report.write_text(text)
+    return 0 if passed else 1

@@ -34,7 +34,6 @@ import json
 import os
 import statistics
 import sys
-import tempfile
 import threading
 import time
 from array import array
@@ -42,7 +41,7 @@ from collections import Counter as Tally
 from pathlib import Path
 
 import harness
-from harness import DEFAULT_COUNTER, IN_FLIGHT, REPO, Counter, SetupError, Sim, netns
+from harness import DEFAULT_COUNTER, IN_FLIGHT, Counter, SetupError, Sim
 
 SERIAL = "SOAK-ARM-0001"
 RPC_ROTATION = ("plan_info", "primitive_states", "configuration_score", "connected")
@@ -354,32 +353,13 @@ def main(argv: list[str] | None = None) -> int:
                         help="how many times the client's memory is sampled, start and end included")
     parser.add_argument("--counter", type=Path, default=DEFAULT_COUNTER,
                         help="kvn-stream-counter executable")
-    parser.add_argument("--report", type=Path, help="also write the report to this file")
     parser.add_argument("--robot-command", action="append", default=[], metavar="COMMAND",
                         help="a control command for the robot once the load has started, to see "
                              "the driver catch a fault (e.g. 'stream basic cut 3'); repeatable")
-    parser.add_argument("--client", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--serial", default=SERIAL, help=argparse.SUPPRESS)
-    parser.add_argument("--control-fd", type=int, help=argparse.SUPPRESS)
+    harness.add_driver_arguments(parser)
     args = parser.parse_args(argv)
-    if args.client:
-        return client_main(args)
-    if os.geteuid() != 0:
-        print("soak.py runs its processes in a private network namespace: run it as root",
-              file=sys.stderr)
-        return 2
-    info = harness.RunInfo(harness.command_line(sys.argv))
-    try:
-        with netns.entered(), tempfile.TemporaryDirectory(prefix="kvn-soak-") as workdir:
-            lines, passed = run(args, info, Path(workdir))
-    except (SetupError, netns.NamespaceError) as exc:
-        print(f"soak.py: {exc}", file=sys.stderr)
-        return 2
-    text = "\n".join(lines) + "\n"
-    sys.stdout.write(text)
-    if args.report is not None:
-        args.report.write_text(text)
-    return 0 if passed else 1
+    return harness.run_driver(args, client_main, lambda info, work: run(args, info, work))
 
 
 if __name__ == "__main__":
