@@ -7,6 +7,7 @@
 #include "middleware/robot_keys.h"
 #include "middleware/session.h"
 #include "rpc/plan_info.h"
+#include "rpc/start_id_and_dof.h"
 
 namespace korvan::tyr_impl {
 
@@ -15,18 +16,11 @@ namespace {
 using zenoh_msgs::tyr_msg::RPCReply;
 using zenoh_msgs::tyr_msg::RPCRequest;
 
-// 2^64: the first float that no longer fits an unsigned 64-bit integer.
-constexpr float kDofLimit = 18446744073709551616.0f;
-
 RPCRequest MakeRequest(RequestKind kind) {
   RPCRequest request;
   request.request_id = static_cast<uint16_t>(kind);
   return request;
 }
-
-// A DoF travels as a float; only values whose truncation fits an unsigned 64-bit integer are
-// numbers of joints. Negative values are refused even where truncation would give 0.
-bool IsValidDof(float dof) { return dof >= 0.0f && dof < kDofLimit; }
 
 }  // namespace
 
@@ -131,31 +125,8 @@ KvnState DataRpc::GetStartIdAndDof(const std::vector<tyr::JointGroup>& groups,
   }
   RPCReply reply;
   if (!Call(request, reply)) return MakeGeneralState(kKvnStateFault);
-
-  const size_t n = reply.joint_groups.size();
-  if (reply.int_container.size() != n || reply.float_container.size() != n) {
-    spdlog::error(
-        "Malformed start ID reply: size mismatch between joint_groups, int_container, and "
-        "float_container");
-    return MakeGeneralState(kKvnStateFault);
-  }
-  // Every DoF is checked before either map changes, so a bad one leaves both as they were.
-  for (size_t i = 0; i < n; ++i) {
-    if (!IsValidDof(reply.float_container[i])) {
-      spdlog::error("Malformed start ID reply: invalid DoF [{}] for joint group [{}]",
-                    reply.float_container[i], reply.joint_groups[i]);
-      return MakeGeneralState(kKvnStateFault);
-    }
-  }
-
-  start_ids.clear();
-  dofs.clear();
-  for (size_t i = 0; i < n; ++i) {
-    const auto group = static_cast<tyr::JointGroup>(reply.joint_groups[i]);
-    start_ids[group] = reply.int_container[i];
-    dofs[group] = static_cast<uint64_t>(reply.float_container[i]);  // truncated toward zero
-  }
-  return MakeGeneralState(kKvnStateOk);
+  return StartIdAndDofFromReply(reply.joint_groups, reply.int_container, reply.float_container,
+                                start_ids, dofs);
 }
 
 }  // namespace korvan::tyr_impl
