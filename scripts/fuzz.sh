@@ -16,7 +16,7 @@
 #   KVN_FUZZ_LOG=1 build/fuzz/fuzz/fuzz_<what> build/fuzz/artifacts/<what>/crash-...
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-KVN_FUZZ_BUILD="$KVN_ROOT/build/fuzz"
+KVN_FUZZ_BUILD="${KVN_FUZZ_BUILD:-$KVN_ROOT/build/fuzz}"  # another directory: KVN_FUZZ_BUILD=...
 KVN_FUZZ_TARGETS=(basic_stream extra_stream rpc_reply segmentation serial_number primitive_states
                   plan_info manipulability start_id_and_dof)
 
