@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds incrementally, starts the simulated robot and watches it live
-# through the Python client (examples/monitor.py). As root, both run inside a private network
-# namespace.
+# with the installed monitor (korvantyr-monitor, the Python client). As root, both run inside a
+# private network namespace.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 SERIAL="${KVN_DEMO_SERIAL:-DEMO-ARM-0001}"
@@ -19,7 +19,7 @@ demo_body() {
     [ $waited -lt 300 ] || kvn_die "the simulated robot did not start within 30 s"
     sleep 0.1; waited=$((waited + 1))
   done
-  "$KVN_VENV/bin/python" "$KVN_ROOT/examples/monitor.py" --serial "$SERIAL" --seconds "$SECONDS_TO_RUN"
+  "$KVN_VENV/bin/korvantyr-monitor" "$SERIAL" --seconds "$SECONDS_TO_RUN"
 }
 
 if [ "${1:-}" = "--inside" ]; then
