@@ -256,17 +256,21 @@ std::string_view KeyExprView::as_string_view() const {
 Subscriber::~Subscriber() {
   if (handle_ != nullptr) {
     zb_undeclare_subscriber(handle_);
+    Undeclared();
   }
 }
 
 Subscriber::Subscriber(Subscriber&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)) {}
+    : handle_(std::exchange(other.handle_, nullptr)),
+      dropped_key_(std::exchange(other.dropped_key_, nullptr)) {}
 
 Subscriber& Subscriber::operator=(Subscriber&& other) noexcept {
   if (this != &other) {
     zb_subscriber_t* previous = std::exchange(handle_, std::exchange(other.handle_, nullptr));
+    void* previous_key = std::exchange(dropped_key_, std::exchange(other.dropped_key_, nullptr));
     if (previous != nullptr) {
       zb_undeclare_subscriber(previous);
+      detail::TakeOver(previous_key);
     }
   }
   return *this;
@@ -275,10 +279,15 @@ Subscriber& Subscriber::operator=(Subscriber&& other) noexcept {
 void Subscriber::undeclare() {
   if (handle_ != nullptr) {
     // The handle is released by the bridge whatever the outcome.
-    CheckResult(zb_undeclare_subscriber(std::exchange(handle_, nullptr)),
-                "Failed to undeclare Subscriber");
+    const ZResult result = zb_undeclare_subscriber(std::exchange(handle_, nullptr));
+    Undeclared();
+    CheckResult(result, "Failed to undeclare Subscriber");
   }
 }
+
+// The bridge returns from undeclaring only once no call of the closure runs and its drop has run
+// (on whichever thread let go of it last); from here on the owner may free what the calls used.
+void Subscriber::Undeclared() const noexcept { detail::TakeOver(dropped_key_); }
 
 // ---- Session -----------------------------------------------------------------------------------
 
@@ -302,17 +311,19 @@ Session& Session::operator=(Session&& other) noexcept {
 void Session::close() { CheckResult(zb_close(handle_), "Failed to close session"); }
 
 Subscriber Session::DeclareSubscriberRaw(const KeyExpr& key_expr, detail::SampleFn call,
-                                         detail::DropFn drop, void* context,
+                                         detail::DropFn drop, void* context, void* dropped_key,
                                          const SubscriberOptions& options) const {
   zb_closure_sample_t closure{context, call, drop};
   zb_subscriber_options_t raw_options;
   zb_subscriber_options_default(&raw_options);
   raw_options.allowed_origin = static_cast<zb_locality_t>(options.allowed_origin);
   zb_subscriber_t* subscriber = nullptr;
-  // The bridge owns the closure from here on, also when it fails.
+  // The bridge owns the closure from here on, also when it fails; Zenoh's threads call it only
+  // after the declaration has passed it to them.
+  detail::HandOver(context);
   CheckResult(zb_declare_subscriber(handle_, &subscriber, key_expr.handle_, &closure, &raw_options),
               "Failed to declare Subscriber");
-  return Subscriber(subscriber);
+  return Subscriber(subscriber, dropped_key);
 }
 
 Subscriber Session::DeclareKeyedSubscriberRaw(const KeyExpr& key_expr, detail::KeyedSampleFn call,
@@ -356,7 +367,9 @@ void Session::GetRaw(const KeyExpr& key_expr, std::string_view parameters, detai
     raw_options.payload = options.payload->Release();
     options.payload.reset();
   }
-  // The bridge owns the closure and the payload from here on, also when it fails.
+  // The bridge owns the closure and the payload from here on, also when it fails; Zenoh's threads
+  // call the closure only after the query has passed it to them.
+  detail::HandOver(context);
   CheckResult(zb_get(handle_, key_expr.handle_, parameter_text.c_str(), &closure, &raw_options),
               "Failed to perform get operation");
 }

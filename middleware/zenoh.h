@@ -16,6 +16,17 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SANITIZE_THREAD__)
+#define KORVANTYR_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KORVANTYR_TSAN 1
+#endif
+#endif
+#ifdef KORVANTYR_TSAN
+#include <sanitizer/tsan_interface.h>
+#endif
+
 // Bridge handle types, opaque here: only the implementation sees the bridge's header.
 struct zb_session_t;
 struct zb_keyexpr_t;
@@ -215,8 +226,12 @@ class Subscriber {
 
  private:
   friend class Session;
-  explicit Subscriber(zb_subscriber_t* handle) noexcept : handle_(handle) {}
+  Subscriber(zb_subscriber_t* handle, void* dropped_key) noexcept
+      : handle_(handle), dropped_key_(dropped_key) {}
+  void Undeclared() const noexcept;
+
   zb_subscriber_t* handle_ = nullptr;
+  void* dropped_key_ = nullptr;  // what the closure's drop releases (see detail::SampleClosure)
 };
 
 struct SubscriberOptions {
@@ -254,24 +269,57 @@ using KeyedSampleFn = void (*)(void* context, const zb_keyexpr_t* key_expr,
 using ReplyFn = void (*)(void* context, bool is_ok, const zb_bytes_t* payload);
 using DropFn = void (*)(void* context);
 
+// The bridge is not instrumented, so ThreadSanitizer cannot see the synchronisation by which Rust
+// hands a closure from the thread that made it to Zenoh's threads and from those to its drop. These
+// tell it, at each hand-off, the order that Rust guarantees; outside TSan builds they are nothing.
+// A closure's context pointer keys the hand-over to its calls, the byte after it the calls' hand-
+// over to the drop: so calls running one after another on two threads stay unordered, as Zenoh
+// leaves them.
+inline void HandOver([[maybe_unused]] void* key) noexcept {
+#ifdef KORVANTYR_TSAN
+  __tsan_release(key);
+#endif
+}
+inline void TakeOver([[maybe_unused]] void* key) noexcept {
+#ifdef KORVANTYR_TSAN
+  __tsan_acquire(key);
+#endif
+}
+inline void* CallsDoneKey(void* context) noexcept { return static_cast<char*>(context) + 1; }
+
 // Heap-held once per subscription or query; Zenoh calls through the static trampolines.
 template <class OnSample, class OnDrop>
 struct SampleClosure {
   OnSample on_sample;
   OnDrop on_drop;
 
+  // Released by every drop of this closure type once the closure is gone: undeclaring returns only
+  // after the drop has run, possibly on a Zenoh thread. The context itself cannot serve, since it
+  // is freed (and with it what TSan knows about its address).
+  static inline char dropped_key = 0;
+
   static void Call(void* context, const zb_bytes_t* payload) noexcept {
+    // Zenoh calls only a closure that the declaration has handed over.
+    TakeOver(context);
     try {
       static_cast<SampleClosure*>(context)->on_sample(BytesView(payload));
     } catch (...) {
     }
+    HandOver(CallsDoneKey(context));
   }
   static void Drop(void* context) noexcept {
-    std::unique_ptr<SampleClosure> self(static_cast<SampleClosure*>(context));
-    try {
-      self->on_drop();
-    } catch (...) {
+    // Zenoh drops the closure when the last reference to it goes, after every call has returned;
+    // without any call, after the declaration handed it over.
+    TakeOver(context);
+    TakeOver(CallsDoneKey(context));
+    {
+      std::unique_ptr<SampleClosure> self(static_cast<SampleClosure*>(context));
+      try {
+        self->on_drop();
+      } catch (...) {
+      }
     }
+    HandOver(&dropped_key);
   }
 };
 
@@ -303,12 +351,19 @@ struct ReplyClosure {
   OnDone on_done;
 
   static void Call(void* context, bool is_ok, const zb_bytes_t* payload) noexcept {
+    // Zenoh calls only a closure that the query has handed over.
+    TakeOver(context);
     try {
       static_cast<ReplyClosure*>(context)->on_reply(is_ok, BytesView(payload));
     } catch (...) {
     }
+    HandOver(CallsDoneKey(context));
   }
   static void Drop(void* context) noexcept {
+    // The completion: Zenoh drops the closure after the last reply's call has returned, or after
+    // the query handed it over if no reply came.
+    TakeOver(context);
+    TakeOver(CallsDoneKey(context));
     std::unique_ptr<ReplyClosure> self(static_cast<ReplyClosure*>(context));
     try {
       self->on_done();
@@ -343,7 +398,7 @@ class Session {
     using Closure = detail::SampleClosure<OnSample, OnDrop>;
     auto closure = std::make_unique<Closure>(Closure{std::move(on_sample), std::move(on_drop)});
     return DeclareSubscriberRaw(key_expr, &Closure::Call, &Closure::Drop, closure.release(),
-                                options);
+                                &Closure::dropped_key, options);
   }
 
   // As declare_subscriber, but on_sample(KeyExprView key, BytesView payload) also gets the key
@@ -376,7 +431,7 @@ class Session {
 
   // All three take over the closure (context and drop): its drop runs once in every case.
   Subscriber DeclareSubscriberRaw(const KeyExpr& key_expr, detail::SampleFn call,
-                                  detail::DropFn drop, void* context,
+                                  detail::DropFn drop, void* context, void* dropped_key,
                                   const SubscriberOptions& options) const;
   Subscriber DeclareKeyedSubscriberRaw(const KeyExpr& key_expr, detail::KeyedSampleFn call,
                                        detail::DropFn drop, void* context,
