@@ -192,15 +192,9 @@ pub unsafe extern "C" fn zb_get(
         let mut builder =
             session
                 .get((key_expr.clone(), parameters))
-                .callback(move |reply: Reply| {
-                    let Some(call) = closure.call() else {
-                        return;
-                    };
-                    // SAFETY: the C side gave this function for this context.
-                    match reply.result() {
-                        Ok(sample) => unsafe { call(closure.context(), true, sample.payload()) },
-                        Err(error) => unsafe { call(closure.context(), false, error.payload()) },
-                    }
+                .callback(move |reply: Reply| match reply.result() {
+                    Ok(sample) => closure.call_with(true, sample.payload()),
+                    Err(error) => closure.call_with(false, error.payload()),
                 });
         if let Some(options) = options {
             let (

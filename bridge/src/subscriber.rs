@@ -59,12 +59,7 @@ pub unsafe extern "C" fn zb_declare_subscriber(
         let Some(closure) = (unsafe { take_sample_closure(callback) }) else {
             return ZB_ENULL;
         };
-        let on_sample = move |sample: Sample| {
-            if let Some(call) = closure.call() {
-                // SAFETY: the C side gave this function for this context.
-                unsafe { call(closure.context(), sample.payload()) };
-            }
-        };
+        let on_sample = move |sample: Sample| closure.call_with(sample.payload());
         unsafe { declare(session, out, key_expr, options, on_sample) }
     })
 }
@@ -85,11 +80,8 @@ pub unsafe extern "C" fn zb_declare_keyed_subscriber(
             return ZB_ENULL;
         };
         let on_sample = move |sample: Sample| {
-            if let Some(call) = closure.call() {
-                let sample_key: *const zb_keyexpr_t = sample.key_expr();
-                // SAFETY: the C side gave this function for this context.
-                unsafe { call(closure.context(), sample_key, sample.payload()) };
-            }
+            let sample_key: *const zb_keyexpr_t = sample.key_expr();
+            closure.call_with(sample_key, sample.payload())
         };
         unsafe { declare(session, out, key_expr, options, on_sample) }
     })
