@@ -425,7 +425,9 @@ class TestInterpreterVersionCheck:
 
     @pytest.mark.parametrize(("fake", "accepted"), VERSION_TEXTS)
     def test_version_text_decides(self, fake_version_library, fake, accepted):
-        env = dict(os.environ, LD_PRELOAD=str(fake_version_library), KVN_FAKE_PY_VERSION=fake)
+        # After any preload already in force (a sanitizer runtime must stay first).
+        preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(fake_version_library)]))
+        env = dict(os.environ, LD_PRELOAD=preload, KVN_FAKE_PY_VERSION=fake)
         version, outcome = import_report(sys.executable, env)
         assert version == fake  # the interpreter itself sees the replaced function as well
         assert outcome == ("imported" if accepted else "ImportError: " + MISMATCH.format(fake))
