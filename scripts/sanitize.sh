@@ -60,8 +60,12 @@ san_check_reports() {
 
 # Options common to ASan and UBSan runs; a report ends the process that makes it.
 san_asan_env() {
-  export ASAN_OPTIONS="detect_leaks=$1:halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:strict_string_checks=1:log_path=$REPORTS/asan"
-  export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:report_error_type=1:log_path=$REPORTS/ubsan"
+  local asan=(detect_leaks="$1" halt_on_error=1 detect_stack_use_after_return=1
+              check_initialization_order=1 strict_init_order=1 strict_string_checks=1
+              log_path="$REPORTS/asan")
+  local ubsan=(halt_on_error=1 print_stacktrace=1 report_error_type=1 log_path="$REPORTS/ubsan")
+  export ASAN_OPTIONS; ASAN_OPTIONS="$(IFS=:; echo "${asan[*]}")"
+  export UBSAN_OPTIONS; UBSAN_OPTIONS="$(IFS=:; echo "${ubsan[*]}")"
 }
 
 started=$SECONDS
@@ -82,7 +86,10 @@ case "$mode" in
     san_build_cmake "$dir" KORVANTYR_SANITIZE_THREAD
     built=$SECONDS
     san_reset_reports "$dir"
-    export TSAN_OPTIONS="suppressions=$SUPP/tsan.supp:print_suppressions=0:halt_on_error=0:second_deadlock_stack=1:history_size=4:log_path=$REPORTS/tsan"
+    # Every report of the run is collected (halt_on_error=0); any of them fails it.
+    tsan=(suppressions="$SUPP/tsan.supp" halt_on_error=0 second_deadlock_stack=1 history_size=4
+          log_path="$REPORTS/tsan")
+    export TSAN_OPTIONS; TSAN_OPTIONS="$(IFS=:; echo "${tsan[*]}")"
     kvn_log "C++ tests under TSan"
     ctest --test-dir "$dir" --output-on-failure -j "$KVN_JOBS" "$@" || status=1
     ;;

@@ -127,9 +127,11 @@ class TypedSubscriber : public testing::Test {
 
 TEST_F(TypedSubscriber, GoodSampleReplacesTheTargetAndCallsTheCallback) {
   PutAndSettle(Hex(Message(2)));
-  EXPECT_TRUE(SameMessage(owner_.target, Message(2)));
+  // The owner's lock first: the callback took it after the handler wrote the target, which orders
+  // that write before this thread's read (the marker's callback may run on another thread).
   ASSERT_EQ(owner_.SeenCount(), baseline_ + 1);
   EXPECT_EQ(owner_.SeenTags().back(), 2);
+  EXPECT_TRUE(SameMessage(owner_.target, Message(2)));
 }
 
 TEST_F(TypedSubscriber, BadSamplesLeaveTargetAndCallbackUntouched) {
@@ -174,11 +176,11 @@ TEST_F(TypedSubscriber, ThrowingCallbackIsSwallowedAfterTheTargetWasReplaced) {
   // The callback's copy, taken before it threw: the target held the new message then.
   EXPECT_TRUE(SameMessage(owner_.LastSeen(), Message(5)));
   PutAndSettle(Hex(Message(6)));
-  EXPECT_TRUE(SameMessage(owner_.target, Message(6)));
-  std::vector<uint16_t> tags = owner_.SeenTags();
+  std::vector<uint16_t> tags = owner_.SeenTags();  // the owner's lock first, as above
   ASSERT_GE(tags.size(), 2u);
   EXPECT_EQ(tags[tags.size() - 2], 5);
   EXPECT_EQ(tags.back(), 6);
+  EXPECT_TRUE(SameMessage(owner_.target, Message(6)));
 }
 
 TEST(TypedSubscriberKeys, RefusedKeyTextThrowsAndSubscribesNothing) {
