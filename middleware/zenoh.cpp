@@ -327,18 +327,19 @@ Subscriber Session::DeclareSubscriberRaw(const KeyExpr& key_expr, detail::Sample
 }
 
 Subscriber Session::DeclareKeyedSubscriberRaw(const KeyExpr& key_expr, detail::KeyedSampleFn call,
-                                              detail::DropFn drop, void* context,
+                                              detail::DropFn drop, void* context, void* dropped_key,
                                               const SubscriberOptions& options) const {
   zb_closure_keyed_sample_t closure{context, call, drop};
   zb_subscriber_options_t raw_options;
   zb_subscriber_options_default(&raw_options);
   raw_options.allowed_origin = static_cast<zb_locality_t>(options.allowed_origin);
   zb_subscriber_t* subscriber = nullptr;
-  // The bridge owns the closure from here on, also when it fails.
+  // As DeclareSubscriberRaw.
+  detail::HandOver(context);
   CheckResult(
       zb_declare_keyed_subscriber(handle_, &subscriber, key_expr.handle_, &closure, &raw_options),
       "Failed to declare Subscriber");
-  return Subscriber(subscriber);
+  return Subscriber(subscriber, dropped_key);
 }
 
 void Session::GetRaw(const KeyExpr& key_expr, std::string_view parameters, detail::ReplyFn call,

@@ -287,6 +287,22 @@ inline void TakeOver([[maybe_unused]] void* key) noexcept {
 }
 inline void* CallsDoneKey(void* context) noexcept { return static_cast<char*>(context) + 1; }
 
+// The drop of a subscription's closure. Zenoh drops the closure when the last reference to it
+// goes, after every call has returned; without any call, after the declaration handed it over.
+template <class Closure>
+void DropSubscriberClosure(void* context) noexcept {
+  TakeOver(context);
+  TakeOver(CallsDoneKey(context));
+  {
+    std::unique_ptr<Closure> self(static_cast<Closure*>(context));
+    try {
+      self->on_drop();
+    } catch (...) {
+    }
+  }
+  HandOver(&Closure::dropped_key);
+}
+
 // Heap-held once per subscription or query; Zenoh calls through the static trampolines.
 template <class OnSample, class OnDrop>
 struct SampleClosure {
@@ -308,42 +324,28 @@ struct SampleClosure {
     }
     HandOver(CallsDoneKey(context));
   }
-  static void Drop(void* context) noexcept {
-    // Zenoh drops the closure when the last reference to it goes, after every call has returned;
-    // without any call, after the declaration handed it over.
-    TakeOver(context);
-    TakeOver(CallsDoneKey(context));
-    {
-      std::unique_ptr<SampleClosure> self(static_cast<SampleClosure*>(context));
-      try {
-        self->on_drop();
-      } catch (...) {
-      }
-    }
-    HandOver(&dropped_key);
-  }
+  static void Drop(void* context) noexcept { DropSubscriberClosure<SampleClosure>(context); }
 };
 
+// As SampleClosure, for a subscription whose calls also get the sample's key.
 template <class OnSample, class OnDrop>
 struct KeyedSampleClosure {
   OnSample on_sample;
   OnDrop on_drop;
 
+  static inline char dropped_key = 0;  // as SampleClosure's
+
   static void Call(void* context, const zb_keyexpr_t* key_expr,
                    const zb_bytes_t* payload) noexcept {
+    TakeOver(context);
     try {
       static_cast<KeyedSampleClosure*>(context)->on_sample(KeyExprView(key_expr),
                                                            BytesView(payload));
     } catch (...) {
     }
+    HandOver(CallsDoneKey(context));
   }
-  static void Drop(void* context) noexcept {
-    std::unique_ptr<KeyedSampleClosure> self(static_cast<KeyedSampleClosure*>(context));
-    try {
-      self->on_drop();
-    } catch (...) {
-    }
-  }
+  static void Drop(void* context) noexcept { DropSubscriberClosure<KeyedSampleClosure>(context); }
 };
 
 template <class OnReply, class OnDone>
@@ -411,7 +413,7 @@ class Session {
     using Closure = detail::KeyedSampleClosure<OnSample, OnDrop>;
     auto closure = std::make_unique<Closure>(Closure{std::move(on_sample), std::move(on_drop)});
     return DeclareKeyedSubscriberRaw(key_expr, &Closure::Call, &Closure::Drop, closure.release(),
-                                     options);
+                                     &Closure::dropped_key, options);
   }
 
   // Sends a query. on_reply(bool is_ok, BytesView payload) runs for every reply (is_ok false for
@@ -435,7 +437,7 @@ class Session {
                                   detail::DropFn drop, void* context, void* dropped_key,
                                   const SubscriberOptions& options) const;
   Subscriber DeclareKeyedSubscriberRaw(const KeyExpr& key_expr, detail::KeyedSampleFn call,
-                                       detail::DropFn drop, void* context,
+                                       detail::DropFn drop, void* context, void* dropped_key,
                                        const SubscriberOptions& options) const;
   void GetRaw(const KeyExpr& key_expr, std::string_view parameters, detail::ReplyFn call,
               detail::DropFn drop, void* context, GetOptions&& options) const;
