@@ -1,18 +1,49 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds incrementally, and runs every test: the C++ unit tests, the C++
-# network tests and the Python tests. Tests that open Zenoh sessions run inside private network
-# namespaces that the run creates and removes, so nothing leaves this machine (needs root).
+# network tests and the Python tests; then the checks CI runs after them: the release wheel tried
+# as a user would (spdlog, fmt, Rust and CMake hidden), a 60 s soak, the fault outcomes, the
+# client's network exposure, every fuzz target from its seeds and the C++ suite under ASan+UBSan.
+# Tests that open Zenoh sessions run inside private network namespaces that the run creates and
+# removes, so nothing leaves this machine (needs root).
+#
+#   ./scripts/test.sh                  everything (what CI runs)
+#   ./scripts/test.sh PYTEST_ARGS...   the C++ and Python tests only, the arguments going to pytest
+#   KVN_QUICK=1 ./scripts/test.sh      the C++ and Python tests only
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 kvn_setup
 
 [ "$(id -u)" -eq 0 ] || kvn_die "the network tests create network namespaces: run as root"
 
 status=0
-kvn_log "C++ tests"
-ctest --test-dir "$KVN_BUILD" --output-on-failure -j "$KVN_JOBS" || status=1
+failed=()
+timings=()
+# kvn_step NAME COMMAND...: runs one step, keeps going after a failure, remembers its time.
+kvn_step() {
+  local name=$1 started=$SECONDS
+  shift
+  kvn_log "$name"
+  if ! (cd "$KVN_ROOT" && "$@"); then
+    status=1
+    failed+=("$name")
+  fi
+  timings+=("$(printf '%4d s  %s' $((SECONDS - started)) "$name")")
+}
 
-kvn_log "Python tests"
-(cd "$KVN_ROOT" && KORVANTYR_BRIDGE_TOOL="$KVN_BUILD/tools/kvn-bridge-tool" \
-   "$KVN_VENV/bin/python" -m pytest "$@") || status=1
+kvn_step "C++ tests" ctest --test-dir "$KVN_BUILD" --output-on-failure -j "$KVN_JOBS"
+kvn_step "Python tests" env KORVANTYR_BRIDGE_TOOL="$KVN_BUILD/tools/kvn-bridge-tool" \
+  "$KVN_VENV/bin/python" -m pytest "$@"
 
+if [ $# -eq 0 ] && [ "${KVN_QUICK:-}" != 1 ]; then
+  kvn_step "Wheel" ./scripts/wheel.sh
+  kvn_step "Wheel on a bare machine" ./scripts/wheel-smoke.sh
+  kvn_step "Soak, 60 s" "$KVN_VENV/bin/python" bench/soak.py --seconds 60
+  kvn_step "Fault outcomes, short" "$KVN_VENV/bin/python" bench/faults.py --repeats 2 \
+    --clients 50 --hostile-seconds 20 --hostile-starts 5
+  kvn_step "Network exposure" "$KVN_VENV/bin/python" bench/exposure.py
+  kvn_step "Fuzz targets from their seeds" ./scripts/fuzz.sh ci
+  kvn_step "C++ tests under ASan and UBSan" ./scripts/sanitize.sh asan
+fi
+
+printf '%s\n' "${timings[@]}" >&2
+[ ${#failed[@]} -eq 0 ] || printf 'failed: %s\n' "${failed[@]}" >&2
 exit $status
