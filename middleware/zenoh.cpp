@@ -310,13 +310,22 @@ Session& Session::operator=(Session&& other) noexcept {
 
 void Session::close() { CheckResult(zb_close(handle_), "Failed to close session"); }
 
+namespace {
+
+zb_subscriber_options_t ToBridge(const SubscriberOptions& options) {
+  zb_subscriber_options_t raw_options;
+  zb_subscriber_options_default(&raw_options);
+  raw_options.allowed_origin = static_cast<zb_locality_t>(options.allowed_origin);
+  return raw_options;
+}
+
+}  // namespace
+
 Subscriber Session::DeclareSubscriberRaw(const KeyExpr& key_expr, detail::SampleFn call,
                                          detail::DropFn drop, void* context, void* dropped_key,
                                          const SubscriberOptions& options) const {
   zb_closure_sample_t closure{context, call, drop};
-  zb_subscriber_options_t raw_options;
-  zb_subscriber_options_default(&raw_options);
-  raw_options.allowed_origin = static_cast<zb_locality_t>(options.allowed_origin);
+  zb_subscriber_options_t raw_options = ToBridge(options);
   zb_subscriber_t* subscriber = nullptr;
   // The bridge owns the closure from here on, also when it fails; Zenoh's threads call it only
   // after the declaration has passed it to them.
@@ -330,9 +339,7 @@ Subscriber Session::DeclareKeyedSubscriberRaw(const KeyExpr& key_expr, detail::K
                                               detail::DropFn drop, void* context, void* dropped_key,
                                               const SubscriberOptions& options) const {
   zb_closure_keyed_sample_t closure{context, call, drop};
-  zb_subscriber_options_t raw_options;
-  zb_subscriber_options_default(&raw_options);
-  raw_options.allowed_origin = static_cast<zb_locality_t>(options.allowed_origin);
+  zb_subscriber_options_t raw_options = ToBridge(options);
   zb_subscriber_t* subscriber = nullptr;
   // As DeclareSubscriberRaw.
   detail::HandOver(context);
