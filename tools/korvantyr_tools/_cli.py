@@ -43,10 +43,29 @@ def shown(text: str) -> str:
                    for c in text)
 
 
-def add_serial_argument(parser: argparse.ArgumentParser) -> None:
+def robot_command_parser(description: str, epilog: str, seconds_default: float,
+                         seconds_help: str) -> ArgumentParser:
+    """The parser of a command that works on one robot: SERIAL (or --serial) and --seconds;
+    --quiet is added last by parse_robot_command."""
+    parser = ArgumentParser(description=description, epilog=epilog,
+                            formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("serial", nargs="?", metavar="SERIAL", help=SERIAL_HELP)
     # The examples took the serial number as an option; scripts written for them keep working.
     parser.add_argument("--serial", dest="serial_option", metavar="SERIAL", help=argparse.SUPPRESS)
+    parser.add_argument("--seconds", type=positive, default=seconds_default,
+                        help=f"{seconds_help} (default: {seconds_default:g})")
+    return parser
+
+
+def parse_robot_command(parser: argparse.ArgumentParser,
+                        argv: list[str] | None) -> argparse.Namespace:
+    """Adds --quiet, parses, and settles the serial number; ``args.prog`` names the command."""
+    parser.add_argument("--quiet", action="store_true",
+                        help="leave out the client's informational start-up lines")
+    args = parser.parse_args(argv)
+    args.serial = serial_argument(parser, args)
+    args.prog = parser.prog
+    return args
 
 
 def serial_argument(parser: argparse.ArgumentParser, args: argparse.Namespace) -> str:

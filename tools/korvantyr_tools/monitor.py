@@ -21,8 +21,8 @@ from typing import Any
 
 import korvantyr
 
-from ._cli import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, ArgumentParser, add_serial_argument,
-                   connect, positive, serial_argument, shown)
+from ._cli import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, connect, parse_robot_command,
+                   robot_command_parser, shown)
 
 FRAME_PERIOD_S = 0.1
 REMOTE_PERIOD_S = 1.0
@@ -46,18 +46,10 @@ exit codes:
 
 
 def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
-    parser = ArgumentParser(
-        description="Live terminal view of everything the korvantyr client answers about a robot.",
-        epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    add_serial_argument(parser)
-    parser.add_argument("--seconds", type=positive, default=10.0,
-                        help="how long to watch before exiting (default: 10)")
-    parser.add_argument("--quiet", action="store_true",
-                        help="leave out the client's informational start-up lines")
-    args = parser.parse_args(argv)
-    args.serial = serial_argument(parser, args)
-    args.prog = parser.prog
-    return args
+    parser = robot_command_parser(
+        "Live terminal view of everything the korvantyr client answers about a robot.", EPILOG,
+        10.0, "how long to watch before exiting")
+    return parse_robot_command(parser, argv)
 
 
 def ask(call: Callable[[], Any]) -> tuple[bool, Any]:

@@ -34,8 +34,8 @@ from typing import TextIO
 
 import korvantyr
 
-from ._cli import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, ArgumentParser,
-                   add_serial_argument, connect, positive, say_error, serial_argument)
+from ._cli import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, connect,
+                   parse_robot_command, positive, robot_command_parser, say_error)
 
 WRENCH_COLUMNS = ("fx", "fy", "fz", "tx", "ty", "tz")
 GROUP_NAMES = [name for name in korvantyr.JointGroup.__members__ if name != "UNKNOWN"]
@@ -61,12 +61,9 @@ PLOT_EXTRA = "pip install 'korvantyr[plot]'"
 
 
 def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
-    parser = ArgumentParser(
-        description="Record a robot's joint positions and TCP wrench into a CSV file and a plot.",
-        epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    add_serial_argument(parser)
-    parser.add_argument("--seconds", type=positive, default=5.0,
-                        help="how long to record (default: 5)")
+    parser = robot_command_parser(
+        "Record a robot's joint positions and TCP wrench into a CSV file and a plot.", EPILOG,
+        5.0, "how long to record")
     parser.add_argument("--rate", type=positive, default=100.0,
                         help="samples per second (default: 100)")
     parser.add_argument("--csv", type=Path, default=Path("korvantyr_record.csv"),
@@ -78,12 +75,7 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
                              help="write the CSV file only (needs no matplotlib)")
     parser.add_argument("--group", choices=GROUP_NAMES, default=None,
                         help="joint group to plot (default: ALL, or the robot's first group)")
-    parser.add_argument("--quiet", action="store_true",
-                        help="leave out the client's informational start-up lines")
-    args = parser.parse_args(argv)
-    args.serial = serial_argument(parser, args)
-    args.prog = parser.prog
-    return args
+    return parse_robot_command(parser, argv)
 
 
 def fmt(value: float) -> str:
