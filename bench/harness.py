@@ -35,6 +35,7 @@ SIM_DIR = REPO / "sim"
 DEFAULT_COUNTER = REPO / "build" / "cmake" / "bench" / "kvn-stream-counter"
 sys.path.insert(0, str(REPO / "tests" / "support"))
 import netns  # noqa: E402  (the drivers take it from here)
+from children import end_child  # noqa: E402
 
 # Samples put before a pause was acknowledged may still be on their way for this long.
 IN_FLIGHT = 0.3
@@ -86,24 +87,12 @@ class LineChild:
     def stderr(self) -> str:
         return self.stderr_path.read_text(errors="replace")
 
-    def close_stdin(self) -> None:
-        if self.proc.stdin is not None and not self.proc.stdin.closed:
-            with contextlib.suppress(OSError):
-                self.proc.stdin.close()
-
     def stop(self, timeout: float = 15.0, terminate: bool = True) -> int:
         """Ends the child (closing its stdin, then SIGTERM if ``terminate``, SIGKILL if it does not
         end in time) and returns its exit status (negative: the signal that ended it)."""
-        self.close_stdin()
-        if terminate and self.proc.poll() is None:
-            self.proc.terminate()
-        try:
-            self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait(timeout)
+        returncode = end_child(self.proc, timeout, terminate)
         self._reader.join(timeout)
-        return self.proc.returncode
+        return returncode
 
 
 class Sim(LineChild):
@@ -233,16 +222,9 @@ class ClientChild:
         return self.stderr_path.read_text(errors="replace")[-size:]
 
     def stop(self, timeout: float = 30.0) -> int:
-        if self.proc.stdin is not None and not self.proc.stdin.closed:
-            with contextlib.suppress(OSError):
-                self.proc.stdin.close()
-        try:
-            self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait(timeout)
+        returncode = end_child(self.proc, timeout)
         self._log.join(timeout)
-        return self.proc.returncode
+        return returncode
 
 
 def connect(korvantyr, serial: str, attempts: int = 5):

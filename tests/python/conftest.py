@@ -27,6 +27,7 @@ DEFAULT_TOOL = REPO / "build" / "cmake" / "tools" / "kvn-bridge-tool"
 
 sys.path.insert(0, str(REPO / "tests" / "support"))
 import netns as netns_harness  # noqa: E402
+from children import end_child  # noqa: E402
 
 # The simulator of this checkout wins over an installed copy (which may be older); without a
 # checkout the installed package is used.
@@ -503,18 +504,11 @@ class ClientProcess:
         return self.send({"op": "drop", "name": name})
 
     def stop(self, timeout: float = 30.0) -> int:
-        if self.proc.stdin is not None and not self.proc.stdin.closed:
-            with contextlib.suppress(OSError):
-                self.proc.stdin.close()
-        try:
-            self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait(timeout)
+        returncode = end_child(self.proc, timeout)
         self._reader.join(timeout)
         if self.proc.stdout is not None and not self._reader.is_alive():
             self.proc.stdout.close()
-        return self.proc.returncode
+        return returncode
 
 
 @pytest.fixture
