@@ -8,7 +8,7 @@ libraries they need and whether they still carry symbol tables or debug informat
     check_binaries.py wheel dist/korvantyr-*.whl   every ELF file in the wheel: exports as above
                                                    (executables export nothing of ours), needs
                                                    nothing beyond glibc, libstdc++ and libgcc_s,
-                                                   stripped
+                                                   stripped; the licence notices are there
 
 Prints one line per problem and exits with 1 if there is any. Uses binutils (nm, readelf, c++filt).
 Pure standard library otherwise.
@@ -38,6 +38,8 @@ RUNTIME_LIBRARIES = {"libc.so.6", "libm.so.6", "libdl.so.2", "librt.so.1", "libp
                      "libutil.so.1", "ld-linux-x86-64.so.2", "libstdc++.so.6", "libgcc_s.so.1"}
 
 # Code of ours or of what we compile in, by mangled or demangled name.
+# The notices the wheel carries: its own licence and those of what is compiled into it.
+LICENCES = ("LICENSE", "spdlog.txt", "rust-crates.txt")
 OURS = re.compile(r"korvan::|spdlog|fmt::|^zb_|^_R[NMCIv]|::h[0-9a-f]{16}$|zenoh")
 
 
@@ -103,6 +105,12 @@ def wheel_problems(wheel: Path) -> list[str]:
         with zipfile.ZipFile(wheel) as archive:
             archive.extractall(tmp)
         binaries = [p for p in sorted(Path(tmp).rglob("*")) if p.is_file() and is_elf(p)]
+        licences = {p.name: p for p in Path(tmp).glob("*.dist-info/licenses/**/*") if p.is_file()}
+        problems += [f"{wheel.name} carries no {name}" for name in LICENCES if name not in licences]
+        if "rust-crates.txt" in licences and not re.search(
+                r"^zenoh \S+ +EPL-2\.0 OR Apache-2\.0$",
+                licences["rust-crates.txt"].read_text(encoding="utf-8"), re.MULTILINE):
+            problems.append(f"{wheel.name}: rust-crates.txt does not name the zenoh crate")
         if not any(p.name.startswith("korvantyr.cpython-") for p in binaries):
             problems.append(f"{wheel.name} holds no korvantyr extension module")
         for path in binaries:
