@@ -17,40 +17,28 @@ type ReplyCall =
 
 #[allow(non_camel_case_types)]
 pub type zb_drop_fn_t = Option<unsafe extern "C" fn(context: *mut c_void)>;
-#[allow(non_camel_case_types)]
-pub type zb_sample_fn_t = Option<SampleCall>;
-#[allow(non_camel_case_types)]
-pub type zb_keyed_sample_fn_t = Option<KeyedSampleCall>;
-#[allow(non_camel_case_types)]
-pub type zb_reply_fn_t = Option<ReplyCall>;
 
-/// Sample closure of a subscription.
+/// A closure as the C side hands it over: a context and the functions Zenoh's threads call with
+/// it. The three kinds below differ only in their call.
 #[repr(C)]
-#[allow(non_camel_case_types)]
-pub struct zb_closure_sample_t {
+pub struct ClosureParts<F: Copy> {
     pub context: *mut c_void,
-    pub call: zb_sample_fn_t,
+    pub call: Option<F>,
     pub drop: zb_drop_fn_t,
 }
+
+/// Sample closure of a subscription.
+#[allow(non_camel_case_types)]
+pub type zb_closure_sample_t = ClosureParts<SampleCall>;
 
 /// Sample closure of a subscription whose call also gets the sample's key expression, for
 /// subscriptions on a wildcard that need to know which key each sample was published on.
-#[repr(C)]
 #[allow(non_camel_case_types)]
-pub struct zb_closure_keyed_sample_t {
-    pub context: *mut c_void,
-    pub call: zb_keyed_sample_fn_t,
-    pub drop: zb_drop_fn_t,
-}
+pub type zb_closure_keyed_sample_t = ClosureParts<KeyedSampleCall>;
 
 /// Reply closure of a query; its drop is the query's completion.
-#[repr(C)]
 #[allow(non_camel_case_types)]
-pub struct zb_closure_reply_t {
-    pub context: *mut c_void,
-    pub call: zb_reply_fn_t,
-    pub drop: zb_drop_fn_t,
-}
+pub type zb_closure_reply_t = ClosureParts<ReplyCall>;
 
 /// A closure owned by the bridge; dropping it runs the C drop once.
 pub(crate) struct OwnedClosure<F: Copy> {
@@ -107,41 +95,11 @@ impl<F: Copy> Drop for OwnedClosure<F> {
     }
 }
 
-/// Takes over the caller's sample closure and empties the caller's copy. A null pointer gives
-/// `None` (there is nothing to drop then).
-pub(crate) unsafe fn take_sample_closure(
-    closure: *mut zb_closure_sample_t,
-) -> Option<OwnedClosure<SampleCall>> {
-    // SAFETY: a non-null closure pointer is readable and writable.
-    let closure = unsafe { closure.as_mut() }?;
-    let owned = OwnedClosure {
-        context: Context(closure.context),
-        call: closure.call.take(),
-        drop: closure.drop.take(),
-    };
-    closure.context = std::ptr::null_mut();
-    Some(owned)
-}
-
-/// Takes over the caller's keyed sample closure and empties the caller's copy.
-pub(crate) unsafe fn take_keyed_sample_closure(
-    closure: *mut zb_closure_keyed_sample_t,
-) -> Option<OwnedClosure<KeyedSampleCall>> {
-    // SAFETY: a non-null closure pointer is readable and writable.
-    let closure = unsafe { closure.as_mut() }?;
-    let owned = OwnedClosure {
-        context: Context(closure.context),
-        call: closure.call.take(),
-        drop: closure.drop.take(),
-    };
-    closure.context = std::ptr::null_mut();
-    Some(owned)
-}
-
-/// Takes over the caller's reply closure and empties the caller's copy.
-pub(crate) unsafe fn take_reply_closure(
-    closure: *mut zb_closure_reply_t,
-) -> Option<OwnedClosure<ReplyCall>> {
+/// Takes over the caller's closure and empties the caller's copy. A null pointer gives `None`
+/// (there is nothing to drop then).
+pub(crate) unsafe fn take_closure<F: Copy>(
+    closure: *mut ClosureParts<F>,
+) -> Option<OwnedClosure<F>> {
     // SAFETY: a non-null closure pointer is readable and writable.
     let closure = unsafe { closure.as_mut() }?;
     let owned = OwnedClosure {

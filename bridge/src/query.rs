@@ -13,7 +13,7 @@ use zenoh::{
 
 use crate::{
     bytes::{take_bytes, zb_bytes_t},
-    closure::{take_reply_closure, zb_closure_reply_t},
+    closure::{take_closure, zb_closure_reply_t},
     keyexpr::zb_keyexpr_t,
     locality::{locality_from_c, zb_locality_t, ZB_LOCALITY_ANY},
     result::*,
@@ -166,7 +166,7 @@ pub unsafe extern "C" fn zb_get(
     options: *mut zb_get_options_t,
 ) -> zb_result_t {
     guard(|| {
-        let Some(closure) = (unsafe { take_reply_closure(callback) }) else {
+        let Some(closure) = (unsafe { take_closure(callback) }) else {
             return ZB_ENULL;
         };
         // SAFETY: a non-null options pointer is readable and writable.

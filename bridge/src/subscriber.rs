@@ -5,10 +5,7 @@
 use zenoh::{pubsub::Subscriber, sample::Sample, Wait};
 
 use crate::{
-    closure::{
-        take_keyed_sample_closure, take_sample_closure, zb_closure_keyed_sample_t,
-        zb_closure_sample_t,
-    },
+    closure::{take_closure, zb_closure_keyed_sample_t, zb_closure_sample_t},
     keyexpr::zb_keyexpr_t,
     locality::{locality_from_c, zb_locality_t, ZB_LOCALITY_ANY},
     result::*,
@@ -56,7 +53,7 @@ pub unsafe extern "C" fn zb_declare_subscriber(
     options: *const zb_subscriber_options_t,
 ) -> zb_result_t {
     guard(|| {
-        let Some(closure) = (unsafe { take_sample_closure(callback) }) else {
+        let Some(closure) = (unsafe { take_closure(callback) }) else {
             return ZB_ENULL;
         };
         let on_sample = move |sample: Sample| closure.call_with(sample.payload());
@@ -76,7 +73,7 @@ pub unsafe extern "C" fn zb_declare_keyed_subscriber(
     options: *const zb_subscriber_options_t,
 ) -> zb_result_t {
     guard(|| {
-        let Some(closure) = (unsafe { take_keyed_sample_closure(callback) }) else {
+        let Some(closure) = (unsafe { take_closure(callback) }) else {
             return ZB_ENULL;
         };
         let on_sample = move |sample: Sample| {
