@@ -203,12 +203,8 @@ def sim(netns: netns_harness.Namespace, tmp_path: Path) -> Iterator[Callable[...
 def bridge_tool() -> Path:
     """Path of the C++ ``kvn-bridge-tool`` (KORVANTYR_BRIDGE_TOOL, else the development build)."""
     path = Path(os.environ.get("KORVANTYR_BRIDGE_TOOL") or DEFAULT_TOOL)
-    if path.is_file() and os.access(path, os.X_OK):
-        return path
-    message = f"kvn-bridge-tool not found at {path} (build it, or set KORVANTYR_BRIDGE_TOOL)"
-    if running_under_ci():
-        pytest.fail(message, pytrace=False)
-    pytest.skip(message)
+    return executable_or_skip(
+        path, f"kvn-bridge-tool not found at {path} (build it, or set KORVANTYR_BRIDGE_TOOL)")
 
 
 # ------------------------------------------------------------------------------------------------
@@ -218,10 +214,16 @@ def bridge_tool() -> Path:
 def installed_command(name: str) -> Path:
     """Path of an installed command (korvantyr-scan, korvantyr-monitor...): beside the interpreter
     running the tests, where pip put the project's scripts."""
-    path = Path(sys.executable).parent / name
+    return executable_or_skip(
+        Path(sys.executable).parent / name,
+        f"{name} not found beside {sys.executable}: install the project (pip install .)")
+
+
+def executable_or_skip(path: Path, message: str) -> Path:
+    """``path`` if it is an executable file; otherwise the test is skipped with ``message``, or
+    fails under CI, where every tool must have been built."""
     if path.is_file() and os.access(path, os.X_OK):
         return path
-    message = f"{name} not found beside {sys.executable}: install the project (pip install .)"
     if running_under_ci():
         pytest.fail(message, pytrace=False)
     pytest.skip(message)
