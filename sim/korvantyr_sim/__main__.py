@@ -6,6 +6,8 @@ control commands on stdin (the control channel below) and prints nothing else on
 The robot is a preset (--preset) or made from joint groups (--groups "ARM_1:7,ARM_2:7,EXT_AXIS:2":
 ARM_1, ARM_2 and EXT_AXIS with their DoF, in the order of their joints; ALL always spans every
 joint, ARMS is added when ARM_2 directly follows ARM_1). --groups overrides --preset.
+With --no-streams nothing is published: another process publishes the streams (the benchmark's
+native publisher) and this one answers the remote procedures of the same robot.
 
 The control channel: one command per line on stdin, answered with one line on stdout once it has taken
 effect: "OK <command>", or "ERR <command>: <reason>" (nothing changed). End of input closes the
@@ -119,11 +121,15 @@ def parse_args(argv: list[str] | None = None) -> Options:
     )
     parser.add_argument("--reply-delay", type=float, default=0.0, help="seconds before replying")
     parser.add_argument("--seed", type=int, default=0, help="seed of the random mutations")
+    parser.add_argument(
+        "--no-streams", action="store_true",
+        help="publish no stream, answer the remote procedures only (beside another publisher)",
+    )
     a = parser.parse_args(argv)
     return Options(
         serial=a.serial, preset=a.preset, rate=a.rate, duration=a.duration,
         server_version=a.server_version, fault=a.fault, fault_on=a.fault_on,
-        reply_delay=a.reply_delay, groups=a.groups, seed=a.seed,
+        reply_delay=a.reply_delay, groups=a.groups, seed=a.seed, streams=not a.no_streams,
     )
 
 

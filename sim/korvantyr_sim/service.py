@@ -79,6 +79,7 @@ class Options:
     reply_delay: float = 0.0
     groups: str | None = None  # "ARM_1:7,EXT_AXIS:2": a custom robot instead of the preset
     seed: int = 0  # of the random mutations ("stream STREAM mutate", "rpc IDS mutate")
+    streams: bool = True  # False: answer the remote procedures only, publish nothing
 
 
 def answer(robot: Robot, request: RPCRequest, server_version: str, t: float = 0.0) -> RPCReply:
@@ -414,19 +415,25 @@ class Service:
         """Serve until ``stop()`` or the duration has passed; call ``ready`` once declared."""
         period = 1.0 / self.options.rate
         with zenoh.open(zenoh.Config()) as session:
-            basic = session.declare_publisher(self.keys["basic"], encoding=_ENCODING)
-            extra = session.declare_publisher(self.keys["extra"], encoding=_ENCODING)
+            publishers = []
+            if self.options.streams:
+                publishers = [session.declare_publisher(self.keys[stream], encoding=_ENCODING)
+                              for stream in STREAMS]
             queryable = session.declare_queryable(self.keys["rpc"], self._on_query)
             start = self._started = time.monotonic()
             ready()
             end = None if self.options.duration is None else start + self.options.duration
             tick = start
             try:
-                while not self._stop.is_set():
+                if not publishers:
+                    # Another process publishes the streams; this one only answers queries.
+                    self._stop.wait(None if end is None else max(0.0, end - time.monotonic()))
+                while publishers and not self._stop.is_set():
                     now = time.monotonic()
                     if end is not None and now >= end:
                         break
                     t = now - start
+                    basic, extra = publishers
                     self._publish("basic", basic, partial(self.robot.basic, t, time.time_ns()))
                     self._publish("extra", extra, partial(self.robot.extra, t))
                     # Keep the rate on average; after a stall, resume instead of bursting.
@@ -438,5 +445,5 @@ class Service:
                 for query in held:
                     query.drop()
                 queryable.undeclare()
-                basic.undeclare()
-                extra.undeclare()
+                for publisher in publishers:
+                    publisher.undeclare()

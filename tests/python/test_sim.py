@@ -947,6 +947,26 @@ def test_custom_robot_from_the_command_line(controlled_sim, zsession) -> None:
     assert len(decode(AllBasicStreamData, got[0]).joint_data.tau) == 9
 
 
+@pytest.mark.network
+def test_robot_without_streams_answers_queries_and_publishes_nothing(controlled_sim,
+                                                                    zsession) -> None:
+    # Beside a publisher of its own streams (the benchmark's), for a robot of 56 joints.
+    assert parse_args(["--serial", "S"]).streams
+    robot = controlled_sim(args=["--no-streams", "--rate", "1000",
+                                 "--groups", "ARM_1:24,ARM_2:24,EXT_AXIS:8"])
+    samples = Samples(zsession, robot.key("basic"))
+    try:
+        reply = ok_reply(rpc(zsession, robot.key("rpc"), RPCRequest(10, [0, 2, 3, 4, 5])))
+        assert (reply.joint_groups, reply.int_container, reply.float_container) == (
+            [0, 2, 3, 4, 5], [0, 0, 0, 24, 48], [56.0, 48.0, 24.0, 24.0, 8.0])
+        assert ok_reply(rpc(zsession, robot.key("rpc"), RPCRequest(1))).string_container == [
+            b"v2.1"]
+        assert robot.control("published") == "OK published basic 0 extra 0"
+        assert samples.items == []
+    finally:
+        samples.close()
+
+
 # ------------------------------------------------------------------------------------------------
 # Primitive states, plan info and manipulability: the robot's answers follow its motion
 
