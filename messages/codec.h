@@ -1,26 +1,28 @@
 // Wire conventions of the message records: how each field type maps onto Zenoh's serializer.
 // Every Read either replaces its target wholly or throws zenoh::ZException and leaves the target
-// untouched (values are read into temporaries and moved into place). Sequences are reserved once,
-// after their announced count has been checked against the bytes left, so a count from the network
-// can never make us allocate more than the payload could fill. Stateless; any thread may call in.
+// untouched (values are read into temporaries and moved into place); ReadInto and DecodeInto reuse
+// the target's storage instead. Sequences are sized once, after their announced count has been
+// checked against the bytes left, so a count from the network can never make us allocate more than
+// the payload could fill. Stateless; any thread may call in.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "messages/payload_reader.h"
 #include "middleware/zenoh.h"
 
 namespace korvan {
 namespace zenoh_msgs {
 namespace tyr_msg {
 
-inline constexpr char kSequenceLengthFailure[] =
-    "Deserialization failure:: Failed to read sequence length";
 inline constexpr char kIncorrectSequenceSize[] = "Incorrect sequence size";
 inline constexpr char kTrailingBytes[] =
     "Payload contains more bytes than required for deserialization";
@@ -73,23 +75,56 @@ template <class... Fields>
 inline constexpr size_t kMinWireSizeOf = (WireSize<Fields>::kMin + ... + 0);
 
 // ---- Reading ---------------------------------------------------------------------------------
+//
+// Two readers run these functions: PayloadReader over a payload's contiguous bytes, and
+// zenoh::Deserializer (through the bridge) for a payload in several pieces. Both give the same
+// values and the same failures.
+//
+// ReadInto(in, value) overwrites value field by field, reusing the storage value already has; when
+// it throws, value is valid but holds a mix of old and new. Read(in, value) is whole or nothing:
+// it reads into a fresh value and moves it into place only once every field has been read.
 
-inline void Read(zenoh::Deserializer& in, bool& value) { value = in.deserialize_bool(); }
-inline void Read(zenoh::Deserializer& in, int16_t& value) { value = in.deserialize_int16(); }
-inline void Read(zenoh::Deserializer& in, uint16_t& value) { value = in.deserialize_uint16(); }
-inline void Read(zenoh::Deserializer& in, int32_t& value) { value = in.deserialize_int32(); }
-inline void Read(zenoh::Deserializer& in, uint32_t& value) { value = in.deserialize_uint32(); }
-inline void Read(zenoh::Deserializer& in, float& value) { value = in.deserialize_float(); }
-inline void Read(zenoh::Deserializer& in, std::string& value) { value = in.deserialize_string(); }
+template <class In>
+void ReadInto(In& in, bool& value) { value = in.deserialize_bool(); }
+template <class In>
+void ReadInto(In& in, int16_t& value) { value = in.deserialize_int16(); }
+template <class In>
+void ReadInto(In& in, uint16_t& value) { value = in.deserialize_uint16(); }
+template <class In>
+void ReadInto(In& in, int32_t& value) { value = in.deserialize_int32(); }
+template <class In>
+void ReadInto(In& in, uint32_t& value) { value = in.deserialize_uint32(); }
+template <class In>
+void ReadInto(In& in, float& value) { value = in.deserialize_float(); }
+template <class In>
+void ReadInto(In& in, std::string& value) { value = in.deserialize_string(); }
 
-template <class T, size_t N>
-void Read(zenoh::Deserializer& in, std::array<T, N>& value);
-template <class T>
-void Read(zenoh::Deserializer& in, std::vector<T>& value);
+template <class In, class T, size_t N>
+void ReadInto(In& in, std::array<T, N>& value);
+template <class In, class T>
+void ReadInto(In& in, std::vector<T>& value);
+
+template <class In, class T>
+void Read(In& in, T& value) {
+  T fresh{};
+  ReadInto(in, fresh);
+  value = std::move(fresh);
+}
+
+// count floats one after another; a reader that can take them in one piece does.
+template <class In>
+void ReadFloats(In& in, float* out, size_t count) {
+  if constexpr (std::is_same_v<In, PayloadReader>) {
+    in.deserialize_floats(out, count);
+  } else {
+    for (size_t i = 0; i < count; ++i) out[i] = in.deserialize_float();
+  }
+}
 
 // Reads a sequence count and checks that the payload can still hold that many elements of at
 // least min_element_size bytes each; a count that cannot fit fails like a payload that ends early.
-inline size_t ReadSequenceLength(zenoh::Deserializer& in, size_t min_element_size) {
+template <class In>
+size_t ReadSequenceLength(In& in, size_t min_element_size) {
   const size_t count = in.deserialize_sequence_length();
   if (count > in.bytes_left() / min_element_size) {
     throw zenoh::ZException(kSequenceLengthFailure, zenoh::kErrDeserialize);
@@ -98,27 +133,33 @@ inline size_t ReadSequenceLength(zenoh::Deserializer& in, size_t min_element_siz
 }
 
 // A fixed array: its count must be N, checked before any element is read.
-template <class T, size_t N>
-void Read(zenoh::Deserializer& in, std::array<T, N>& value) {
+template <class In, class T, size_t N>
+void ReadInto(In& in, std::array<T, N>& value) {
   if (in.deserialize_sequence_length() != N) {
     throw zenoh::ZException(kIncorrectSequenceSize, zenoh::kErrDeserialize);
   }
-  std::array<T, N> fresh{};
-  for (T& element : fresh) {
-    Read(in, element);
+  if constexpr (std::is_same_v<T, float>) {
+    ReadFloats(in, value.data(), N);
+  } else {
+    for (T& element : value) {
+      ReadInto(in, element);
+    }
   }
-  value = std::move(fresh);
 }
 
-template <class T>
-void Read(zenoh::Deserializer& in, std::vector<T>& value) {
+// The vector takes the announced count at once (one allocation at most, none when its capacity
+// already suffices), then its elements are read in place.
+template <class In, class T>
+void ReadInto(In& in, std::vector<T>& value) {
   const size_t count = ReadSequenceLength(in, WireSize<T>::kMin);
-  std::vector<T> fresh;
-  fresh.reserve(count);
-  for (size_t i = 0; i < count; ++i) {
-    Read(in, fresh.emplace_back());
+  value.resize(count);
+  if constexpr (std::is_same_v<T, float>) {
+    ReadFloats(in, value.data(), count);
+  } else {
+    for (T& element : value) {
+      ReadInto(in, element);
+    }
   }
-  value = std::move(fresh);
 }
 
 // ---- Writing ---------------------------------------------------------------------------------
@@ -156,15 +197,33 @@ void Write(zenoh::Serializer& out, const std::vector<T>& value) {
 
 // ---- Whole payloads --------------------------------------------------------------------------
 
-// Reads a whole T from the payload; bytes left over fail the decode.
-template <class T>
-T Decode(zenoh::BytesView payload) {
-  zenoh::Deserializer in(payload);
-  T record;
-  Read(in, record);
+template <class T, class In>
+void ReadWhole(In& in, T& record) {
+  ReadInto(in, record);
   if (!in.is_done()) {
     throw zenoh::ZException(kTrailingBytes, zenoh::kErrDeserialize);
   }
+}
+
+// Reads a whole T from the payload into record, reusing its storage; bytes left over fail the
+// decode. When it throws, record is valid but partly overwritten: decode into a spare record and
+// swap it into place when the old contents must survive a bad payload.
+template <class T>
+void DecodeInto(zenoh::BytesView payload, T& record) {
+  if (const std::optional<zenoh::ByteSpan> bytes = payload.contiguous()) {
+    PayloadReader in(*bytes);
+    ReadWhole(in, record);
+  } else {
+    zenoh::Deserializer in(payload);
+    ReadWhole(in, record);
+  }
+}
+
+// Reads a whole T from the payload; bytes left over fail the decode.
+template <class T>
+T Decode(zenoh::BytesView payload) {
+  T record{};
+  DecodeInto(payload, record);
   return record;
 }
 

@@ -11,25 +11,28 @@ void Write(zenoh::Serializer& out, const RPCRequest& record) {
   Write(out, record.joint_groups);
 }
 
-void Read(zenoh::Deserializer& in, RPCRequest& record) {
-  RPCRequest fresh;
-  Read(in, fresh.request_id);
-  Read(in, fresh.joint_groups);
-  record = std::move(fresh);
+template <class In>
+void ReadInto(In& in, RPCRequest& record) {
+  ReadInto(in, record.request_id);
+  ReadInto(in, record.joint_groups);
 }
 
-// Filled in a fresh record and moved into place only once every field has been read.
-void Read(zenoh::Deserializer& in, RPCReply& record) {
-  RPCReply fresh;
-  Read(in, fresh.request_id);
-  Read(in, fresh.success);
-  Read(in, fresh.joint_groups);
-  Read(in, fresh.int_container);
-  Read(in, fresh.string_container);
-  Read(in, fresh.float_container);
-  Read(in, fresh.float2d_container);
-  record = std::move(fresh);
+template <class In>
+void ReadInto(In& in, RPCReply& record) {
+  ReadInto(in, record.request_id);
+  ReadInto(in, record.success);
+  ReadInto(in, record.joint_groups);
+  ReadInto(in, record.int_container);
+  ReadInto(in, record.string_container);
+  ReadInto(in, record.float_container);
+  ReadInto(in, record.float2d_container);
 }
+
+// The two readers of codec.h.
+template void ReadInto(PayloadReader&, RPCRequest&);
+template void ReadInto(PayloadReader&, RPCReply&);
+template void ReadInto(zenoh::Deserializer&, RPCRequest&);
+template void ReadInto(zenoh::Deserializer&, RPCReply&);
 
 void Write(zenoh::Serializer& out, const RPCReply& record) {
   Write(out, record.request_id);

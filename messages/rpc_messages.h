@@ -32,9 +32,11 @@ struct RPCReply {
 };
 
 void Write(zenoh::Serializer& out, const RPCRequest& record);
-void Read(zenoh::Deserializer& in, RPCRequest& record);
+template <class In>
+void ReadInto(In& in, RPCRequest& record);
 
-void Read(zenoh::Deserializer& in, RPCReply& record);
+template <class In>
+void ReadInto(In& in, RPCReply& record);
 void Write(zenoh::Serializer& out, const RPCReply& record);
 
 }  // namespace tyr_msg

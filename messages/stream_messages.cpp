@@ -6,82 +6,92 @@ namespace korvan {
 namespace zenoh_msgs {
 namespace tyr_msg {
 
-// Each reader fills a fresh record and moves it into place only once every field has been read.
+// Each reader overwrites its record field by field in wire order; Read (codec.h) makes that whole
+// or nothing.
 
-void Read(zenoh::Deserializer& in, SafetyIoData& record) {
-  SafetyIoData fresh;
-  Read(in, fresh.aux_code);
-  Read(in, fresh.aux_value);
-  Read(in, fresh.estop_released);
-  Read(in, fresh.enabling_device_on);
-  Read(in, fresh.aux_flags);
-  Read(in, fresh.digital_inputs);
-  Read(in, fresh.digital_outputs);
-  record = fresh;  // trivially copyable: moving would copy the same bytes
+template <class In>
+void ReadInto(In& in, SafetyIoData& record) {
+  ReadInto(in, record.aux_code);
+  ReadInto(in, record.aux_value);
+  ReadInto(in, record.estop_released);
+  ReadInto(in, record.enabling_device_on);
+  ReadInto(in, record.aux_flags);
+  ReadInto(in, record.digital_inputs);
+  ReadInto(in, record.digital_outputs);
 }
 
-void Read(zenoh::Deserializer& in, JointStateData& record) {
-  JointStateData fresh;
-  Read(in, fresh.q);
-  Read(in, fresh.theta);
-  Read(in, fresh.dq);
-  Read(in, fresh.dtheta);
-  Read(in, fresh.tau);
-  Read(in, fresh.tau_dot);
-  Read(in, fresh.tau_ext);
-  Read(in, fresh.tau_interact);
-  Read(in, fresh.temperature);
-  Read(in, fresh.aux_triples_1);
-  Read(in, fresh.aux_triples_2);
-  record = std::move(fresh);
+template <class In>
+void ReadInto(In& in, JointStateData& record) {
+  ReadInto(in, record.q);
+  ReadInto(in, record.theta);
+  ReadInto(in, record.dq);
+  ReadInto(in, record.dtheta);
+  ReadInto(in, record.tau);
+  ReadInto(in, record.tau_dot);
+  ReadInto(in, record.tau_ext);
+  ReadInto(in, record.tau_interact);
+  ReadInto(in, record.temperature);
+  ReadInto(in, record.aux_triples_1);
+  ReadInto(in, record.aux_triples_2);
 }
 
-void Read(zenoh::Deserializer& in, CartesianStateData& record) {
-  CartesianStateData fresh;
-  Read(in, fresh.flange_pose);
-  Read(in, fresh.tcp_pose);
-  Read(in, fresh.tcp_twist);
-  Read(in, fresh.tcp_wrench_local);
-  Read(in, fresh.aux_array6);
-  Read(in, fresh.raw_tcp_wrench_local);
-  Read(in, fresh.raw_ft_sensor);
-  record = fresh;
+template <class In>
+void ReadInto(In& in, CartesianStateData& record) {
+  ReadInto(in, record.flange_pose);
+  ReadInto(in, record.tcp_pose);
+  ReadInto(in, record.tcp_twist);
+  ReadInto(in, record.tcp_wrench_local);
+  ReadInto(in, record.aux_array6);
+  ReadInto(in, record.raw_tcp_wrench_local);
+  ReadInto(in, record.raw_ft_sensor);
 }
 
-void Read(zenoh::Deserializer& in, AllBasicStreamData& record) {
-  AllBasicStreamData fresh;
-  Read(in, fresh.safety_io);
-  Read(in, fresh.joint_group_indices);
-  Read(in, fresh.joint_data);
-  Read(in, fresh.cartesian_data);
-  Read(in, fresh.timestamp.first);
-  Read(in, fresh.timestamp.second);
-  record = std::move(fresh);
+template <class In>
+void ReadInto(In& in, AllBasicStreamData& record) {
+  ReadInto(in, record.safety_io);
+  ReadInto(in, record.joint_group_indices);
+  ReadInto(in, record.joint_data);
+  ReadInto(in, record.cartesian_data);
+  ReadInto(in, record.timestamp.first);
+  ReadInto(in, record.timestamp.second);
 }
 
-void Read(zenoh::Deserializer& in, DesiredJointData& record) {
-  DesiredJointData fresh;
-  Read(in, fresh.q_d);
-  Read(in, fresh.dq_d);
-  Read(in, fresh.tau_d);
-  record = std::move(fresh);
+template <class In>
+void ReadInto(In& in, DesiredJointData& record) {
+  ReadInto(in, record.q_d);
+  ReadInto(in, record.dq_d);
+  ReadInto(in, record.tau_d);
 }
 
-void Read(zenoh::Deserializer& in, DesiredCartesianData& record) {
-  DesiredCartesianData fresh;
-  Read(in, fresh.tcp_pose_d);
-  Read(in, fresh.tcp_twist_d);
-  Read(in, fresh.tcp_wrench_d);
-  record = fresh;
+template <class In>
+void ReadInto(In& in, DesiredCartesianData& record) {
+  ReadInto(in, record.tcp_pose_d);
+  ReadInto(in, record.tcp_twist_d);
+  ReadInto(in, record.tcp_wrench_d);
 }
 
-void Read(zenoh::Deserializer& in, AllExtraStreamData& record) {
-  AllExtraStreamData fresh;
-  Read(in, fresh.joint_group_indices);
-  Read(in, fresh.desired_joint_data);
-  Read(in, fresh.cartesian_data);
-  record = std::move(fresh);
+template <class In>
+void ReadInto(In& in, AllExtraStreamData& record) {
+  ReadInto(in, record.joint_group_indices);
+  ReadInto(in, record.desired_joint_data);
+  ReadInto(in, record.cartesian_data);
 }
+
+// The two readers of codec.h.
+template void ReadInto(PayloadReader&, SafetyIoData&);
+template void ReadInto(PayloadReader&, JointStateData&);
+template void ReadInto(PayloadReader&, CartesianStateData&);
+template void ReadInto(PayloadReader&, AllBasicStreamData&);
+template void ReadInto(PayloadReader&, DesiredJointData&);
+template void ReadInto(PayloadReader&, DesiredCartesianData&);
+template void ReadInto(PayloadReader&, AllExtraStreamData&);
+template void ReadInto(zenoh::Deserializer&, SafetyIoData&);
+template void ReadInto(zenoh::Deserializer&, JointStateData&);
+template void ReadInto(zenoh::Deserializer&, CartesianStateData&);
+template void ReadInto(zenoh::Deserializer&, AllBasicStreamData&);
+template void ReadInto(zenoh::Deserializer&, DesiredJointData&);
+template void ReadInto(zenoh::Deserializer&, DesiredCartesianData&);
+template void ReadInto(zenoh::Deserializer&, AllExtraStreamData&);
 
 void Write(zenoh::Serializer& out, const SafetyIoData& record) {
   Write(out, record.aux_code);

@@ -80,13 +80,20 @@ struct AllExtraStreamData {
   std::vector<DesiredCartesianData> cartesian_data;  // parallel to joint_group_indices
 };
 
-void Read(zenoh::Deserializer& in, SafetyIoData& record);
-void Read(zenoh::Deserializer& in, JointStateData& record);
-void Read(zenoh::Deserializer& in, CartesianStateData& record);
-void Read(zenoh::Deserializer& in, AllBasicStreamData& record);
-void Read(zenoh::Deserializer& in, DesiredJointData& record);
-void Read(zenoh::Deserializer& in, DesiredCartesianData& record);
-void Read(zenoh::Deserializer& in, AllExtraStreamData& record);
+template <class In>
+void ReadInto(In& in, SafetyIoData& record);
+template <class In>
+void ReadInto(In& in, JointStateData& record);
+template <class In>
+void ReadInto(In& in, CartesianStateData& record);
+template <class In>
+void ReadInto(In& in, AllBasicStreamData& record);
+template <class In>
+void ReadInto(In& in, DesiredJointData& record);
+template <class In>
+void ReadInto(In& in, DesiredCartesianData& record);
+template <class In>
+void ReadInto(In& in, AllExtraStreamData& record);
 
 void Write(zenoh::Serializer& out, const SafetyIoData& record);
 void Write(zenoh::Serializer& out, const JointStateData& record);

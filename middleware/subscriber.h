@@ -30,7 +30,9 @@ class Subscriber {
       : topic(topic) {
     const zenoh::KeyExpr key_expr(this->topic);
     subscriber.emplace(session->declare_subscriber(
-        key_expr, SampleHandler{std::move(callback), &target, std::make_unique<std::mutex>()},
+        key_expr,
+        SampleHandler{std::move(callback), &target, std::make_unique<T>(),
+                      std::make_unique<std::mutex>()},
         zenoh::NoDrop(), zenoh::SubscriberOptions::create_default()));
   }
 
@@ -41,14 +43,17 @@ class Subscriber {
   struct SampleHandler {
     std::function<void()> callback;
     T* target;
-    std::unique_ptr<std::mutex> mutex;  // held while one sample is handled
+    // What the next sample is decoded into: the message the target held before the last one, so
+    // that at a steady message size no sample allocates. Only the handler touches it.
+    std::unique_ptr<T> spare;
+    std::unique_ptr<std::mutex> mutex;  // held while one sample is handled; guards spare
 
     void operator()(zenoh::BytesView payload) noexcept {
       try {
         std::lock_guard<std::mutex> lock(*mutex);
-        // A fresh record, so that a payload that fails to decode never reaches the target.
-        T record = zenoh_msgs::tyr_msg::Decode<T>(payload);
-        *target = std::move(record);
+        // Into the spare, so that a payload that fails to decode never reaches the target.
+        zenoh_msgs::tyr_msg::DecodeInto(payload, *spare);
+        std::swap(*target, *spare);
         callback();
       } catch (...) {
         // A bad sample or a failing callback must not end the subscription.

@@ -47,11 +47,17 @@ size_t BytesView::size() const {
   return size;
 }
 
+std::optional<ByteSpan> BytesView::contiguous() const noexcept {
+  ByteSpan span;
+  if (zb_bytes_get_contiguous_view(raw_, &span.data, &span.size) != ZB_OK) {
+    return std::nullopt;
+  }
+  return span;
+}
+
 std::vector<uint8_t> BytesView::as_vector() const {
-  const uint8_t* data = nullptr;
-  size_t size = 0;
-  if (zb_bytes_get_contiguous_view(raw_, &data, &size) == ZB_OK) {
-    return std::vector<uint8_t>(data, data + size);
+  if (const std::optional<ByteSpan> span = contiguous()) {
+    return std::vector<uint8_t>(span->data, span->data + span->size);
   }
   std::vector<uint8_t> copy(this->size());
   size_t written = 0;

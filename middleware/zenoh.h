@@ -83,6 +83,12 @@ enum class ReplyKeyExpr : int { kAny = 0, kMatchingQuery = 1 };
 // Predefined payload encodings.
 enum class Encoding : int { kZenohBytes = 0, kZenohString = 1, kZenohSerialized = 2 };
 
+// Bytes stored in one piece, borrowed from a payload.
+struct ByteSpan {
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+};
+
 // A payload borrowed from Zenoh for the duration of a callback, or from a Bytes.
 class BytesView {
  public:
@@ -90,6 +96,9 @@ class BytesView {
 
   size_t size() const;
   std::vector<uint8_t> as_vector() const;
+  // The payload's bytes without a copy, valid as long as the payload; empty when Zenoh holds them
+  // in several pieces (a payload that arrived in fragments).
+  std::optional<ByteSpan> contiguous() const noexcept;
   const zb_bytes_t* raw() const noexcept { return raw_; }
 
  private:
