@@ -85,19 +85,33 @@ inline constexpr size_t kMinWireSizeOf = (WireSize<Fields>::kMin + ... + 0);
 // it reads into a fresh value and moves it into place only once every field has been read.
 
 template <class In>
-void ReadInto(In& in, bool& value) { value = in.deserialize_bool(); }
+void ReadInto(In& in, bool& value) {
+  value = in.deserialize_bool();
+}
 template <class In>
-void ReadInto(In& in, int16_t& value) { value = in.deserialize_int16(); }
+void ReadInto(In& in, int16_t& value) {
+  value = in.deserialize_int16();
+}
 template <class In>
-void ReadInto(In& in, uint16_t& value) { value = in.deserialize_uint16(); }
+void ReadInto(In& in, uint16_t& value) {
+  value = in.deserialize_uint16();
+}
 template <class In>
-void ReadInto(In& in, int32_t& value) { value = in.deserialize_int32(); }
+void ReadInto(In& in, int32_t& value) {
+  value = in.deserialize_int32();
+}
 template <class In>
-void ReadInto(In& in, uint32_t& value) { value = in.deserialize_uint32(); }
+void ReadInto(In& in, uint32_t& value) {
+  value = in.deserialize_uint32();
+}
 template <class In>
-void ReadInto(In& in, float& value) { value = in.deserialize_float(); }
+void ReadInto(In& in, float& value) {
+  value = in.deserialize_float();
+}
 template <class In>
-void ReadInto(In& in, std::string& value) { value = in.deserialize_string(); }
+void ReadInto(In& in, std::string& value) {
+  value = in.deserialize_string();
+}
 
 template <class In, class T, size_t N>
 void ReadInto(In& in, std::array<T, N>& value);

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "messages/payload_reader.h"
 #include "middleware/zenoh.h"
 
 namespace {
@@ -33,6 +34,7 @@ constexpr int kExitUsage = 2;
 constexpr int kExitDecodeError = 3;
 constexpr int kExitSubscribeTimeout = 4;
 constexpr int kExitStressFailure = 5;
+constexpr int kExitReadersDisagree = 6;
 
 constexpr auto kStressSampleLimit = std::chrono::seconds(10);
 constexpr auto kStressQuietWatch = std::chrono::milliseconds(20);
@@ -198,18 +200,44 @@ int Encode(const std::vector<std::string_view>& tokens) {
   return kExitOk;
 }
 
-std::string DecodeOne(zenoh::Deserializer& deserializer, std::string_view type) {
-  if (type == "bool") return deserializer.deserialize_bool() ? "bool:1" : "bool:0";
-  if (type == "i16") return "i16:" + std::to_string(deserializer.deserialize_int16());
-  if (type == "u16") return "u16:" + std::to_string(deserializer.deserialize_uint16());
-  if (type == "i32") return "i32:" + std::to_string(deserializer.deserialize_int32());
-  if (type == "u32") return "u32:" + std::to_string(deserializer.deserialize_uint32());
-  if (type == "f32") return "f32x:" + BitsToHex(BitsOfFloat(deserializer.deserialize_float()));
-  if (type == "len") return "len:" + std::to_string(deserializer.deserialize_sequence_length());
-  std::string text = deserializer.deserialize_string();
+template <class Reader>
+std::string DecodeOne(Reader& reader, std::string_view type) {
+  if (type == "bool") return reader.deserialize_bool() ? "bool:1" : "bool:0";
+  if (type == "i16") return "i16:" + std::to_string(reader.deserialize_int16());
+  if (type == "u16") return "u16:" + std::to_string(reader.deserialize_uint16());
+  if (type == "i32") return "i32:" + std::to_string(reader.deserialize_int32());
+  if (type == "u32") return "u32:" + std::to_string(reader.deserialize_uint32());
+  if (type == "f32") return "f32x:" + BitsToHex(BitsOfFloat(reader.deserialize_float()));
+  if (type == "len") return "len:" + std::to_string(reader.deserialize_sequence_length());
+  std::string text = reader.deserialize_string();
   return "str:" + ToHex(std::vector<uint8_t>(text.begin(), text.end()));
 }
 
+struct Decoded {
+  std::string output;  // what decode prints
+  std::string error;   // the failing read's message, empty when every read succeeded
+  int exit_code = kExitOk;
+};
+
+template <class Reader>
+Decoded DecodeWith(Reader& reader, const std::vector<std::string_view>& types) {
+  std::string line;
+  for (size_t index = 0; index < types.size(); ++index) {
+    try {
+      if (index > 0) line.push_back(' ');
+      line += DecodeOne(reader, types[index]);
+    } catch (const zenoh::ZException& e) {
+      return {"error:" + std::to_string(e.code()) + " at:" + std::to_string(index) + "\n", e.what(),
+              kExitDecodeError};
+    }
+  }
+  return {line + "\ndone:" + (reader.is_done() ? "1" : "0") +
+              "\nleft:" + std::to_string(reader.bytes_left()) + "\n",
+          "", kExitOk};
+}
+
+// Both of the client's readers read the payload: the bridge's and the one over contiguous bytes
+// that the client uses for whole messages. They must agree to the last byte and message.
 int Decode(std::string_view hex, const std::vector<std::string_view>& types) {
   static const std::vector<std::string_view> kTypes = {"bool", "i16", "u16", "i32",
                                                        "u32",  "f32", "str", "len"};
@@ -218,22 +246,19 @@ int Decode(std::string_view hex, const std::vector<std::string_view>& types) {
       throw UsageError("unknown type: '" + std::string(type) + "'");
     }
   }
-  zenoh::Bytes payload(FromHex(hex));
-  zenoh::Deserializer deserializer(payload);
-  std::string line;
-  for (size_t index = 0; index < types.size(); ++index) {
-    try {
-      if (index > 0) line.push_back(' ');
-      line += DecodeOne(deserializer, types[index]);
-    } catch (const zenoh::ZException& e) {
-      std::cout << "error:" << static_cast<int>(e.code()) << " at:" << index << '\n';
-      return kExitDecodeError;
-    }
+  const std::vector<uint8_t> bytes = FromHex(hex);
+  const zenoh::Bytes payload(bytes);
+  zenoh::Deserializer bridge_reader(payload);
+  const Decoded by_bridge = DecodeWith(bridge_reader, types);
+  korvan::zenoh_msgs::tyr_msg::PayloadReader contiguous_reader({bytes.data(), bytes.size()});
+  const Decoded by_contiguous = DecodeWith(contiguous_reader, types);
+  if (by_bridge.output != by_contiguous.output || by_bridge.error != by_contiguous.error) {
+    std::cerr << "the readers disagree:\nbridge:     " << by_bridge.output << by_bridge.error
+              << "\ncontiguous: " << by_contiguous.output << by_contiguous.error << '\n';
+    return kExitReadersDisagree;
   }
-  std::cout << line << '\n'
-            << "done:" << (deserializer.is_done() ? 1 : 0) << '\n'
-            << "left:" << deserializer.bytes_left() << '\n';
-  return kExitOk;
+  std::cout << by_bridge.output;
+  return by_bridge.exit_code;
 }
 
 // ---- sub ---------------------------------------------------------------------------------------

@@ -13,10 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "messages/payload_reader.h"
 #include "middleware/zenoh.h"
 
 namespace {
 
+namespace msg = ::korvan::zenoh_msgs::tyr_msg;
 using ::testing::HasSubstr;
 
 std::vector<uint8_t> Hex(const std::string& hex) {
@@ -172,54 +174,73 @@ TEST(Deserializer, WorksOverABorrowedPayload) {
   EXPECT_TRUE(deserializer.is_done());
 }
 
+// Each case runs on the bridge's reader and on the one over contiguous bytes that the client
+// decodes whole messages with: both must fail the same way.
 struct FailureCase {
   const char* name;
   const char* hex;
   std::function<void(zenoh::Deserializer&)> read;
+  std::function<void(msg::PayloadReader&)> read_contiguous;
 };
+
+template <class Read>
+FailureCase Fails(const char* name, const char* hex, Read read) {
+  return {name, hex, read, read};
+}
 
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 class DeserializerFailure : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(DeserializerFailure, ThrowsDeserializationError) {
-  zenoh::Bytes payload(Hex(GetParam().hex));
+  const std::vector<uint8_t> bytes = Hex(GetParam().hex);
+  zenoh::Bytes payload(bytes);
   zenoh::Deserializer deserializer(payload);
+  std::string bridge_message;
   try {
     GetParam().read(deserializer);
     FAIL() << "no exception";
   } catch (const zenoh::ZException& e) {
     EXPECT_EQ(e.code(), zenoh::kErrDeserialize);
     EXPECT_THAT(e.what(), HasSubstr("Deserialization failure"));
+    bridge_message = e.what();
+  }
+  msg::PayloadReader contiguous({bytes.data(), bytes.size()});
+  try {
+    GetParam().read_contiguous(contiguous);
+    ADD_FAILURE() << "no exception from the contiguous reader";
+  } catch (const zenoh::ZException& e) {
+    EXPECT_EQ(e.code(), zenoh::kErrDeserialize);
+    EXPECT_EQ(e.what(), bridge_message);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     TruncatedOrInvalid, DeserializerFailure,
     ::testing::Values(
-        FailureCase{"BoolFromNothing", "", [](auto& d) { d.deserialize_bool(); }},
-        FailureCase{"BoolOutOfRange", "02", [](auto& d) { d.deserialize_bool(); }},
-        FailureCase{"Int16FromOneByte", "01", [](auto& d) { d.deserialize_int16(); }},
-        FailureCase{"Uint16FromOneByte", "01", [](auto& d) { d.deserialize_uint16(); }},
-        FailureCase{"Int32FromThreeBytes", "010203", [](auto& d) { d.deserialize_int32(); }},
-        FailureCase{"Uint32FromThreeBytes", "010203", [](auto& d) { d.deserialize_uint32(); }},
-        FailureCase{"FloatFromThreeBytes", "000080", [](auto& d) { d.deserialize_float(); }},
-        FailureCase{"LengthFromNothing", "", [](auto& d) { d.deserialize_sequence_length(); }},
-        FailureCase{"LengthWithoutLastByte", "8080",
-                    [](auto& d) { d.deserialize_sequence_length(); }},
-        FailureCase{"LengthOverflowing64Bits", "ffffffffffffffffff7f",
-                    [](auto& d) { d.deserialize_sequence_length(); }},
-        FailureCase{"StringFromNothing", "", [](auto& d) { d.deserialize_string(); }},
-        FailureCase{"StringShorterThanItsLength", "036162",
-                    [](auto& d) { d.deserialize_string(); }},
+        Fails("BoolFromNothing", "", [](auto& d) { d.deserialize_bool(); }),
+        Fails("BoolOutOfRange", "02", [](auto& d) { d.deserialize_bool(); }),
+        Fails("Int16FromOneByte", "01", [](auto& d) { d.deserialize_int16(); }),
+        Fails("Uint16FromOneByte", "01", [](auto& d) { d.deserialize_uint16(); }),
+        Fails("Int32FromThreeBytes", "010203", [](auto& d) { d.deserialize_int32(); }),
+        Fails("Uint32FromThreeBytes", "010203", [](auto& d) { d.deserialize_uint32(); }),
+        Fails("FloatFromThreeBytes", "000080", [](auto& d) { d.deserialize_float(); }),
+        Fails("LengthFromNothing", "", [](auto& d) { d.deserialize_sequence_length(); }),
+        Fails("LengthWithoutLastByte", "8080", [](auto& d) { d.deserialize_sequence_length(); }),
+        Fails("LengthOverflowing64Bits", "ffffffffffffffffff7f",
+              [](auto& d) { d.deserialize_sequence_length(); }),
+        Fails("LengthWithATenthByteAboveOne", "ffffffffffffffffff02",
+              [](auto& d) { d.deserialize_sequence_length(); }),
+        Fails("StringFromNothing", "", [](auto& d) { d.deserialize_string(); }),
+        Fails("StringShorterThanItsLength", "036162", [](auto& d) { d.deserialize_string(); }),
         // A length of 2^56 must be refused, not allocated.
-        FailureCase{"StringWithHugeLength", "8080808080808080016162",
-                    [](auto& d) { d.deserialize_string(); }},
-        FailureCase{"SecondValueMissing", "0100",
-                    [](auto& d) {
-                      d.deserialize_uint16();
-                      d.deserialize_uint16();
-                    }}),
+        Fails("StringWithHugeLength", "8080808080808080016162",
+              [](auto& d) { d.deserialize_string(); }),
+        Fails("SecondValueMissing", "0100",
+              [](auto& d) {
+                d.deserialize_uint16();
+                d.deserialize_uint16();
+              })),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Deserializer, SequenceLengthFailureNamesTheLength) {

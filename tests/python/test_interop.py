@@ -198,6 +198,8 @@ REJECTED = [
     ("01ff", ["bool", "bool"], 1, tuple[bool, bool]),
     ("05616263", ["str"], 0, bytes),
     ("ff", ["len"], 0, list[tuple[()]]),
+    # Ten bytes hold 64 bits only if the tenth is 0 or 1.
+    ("ffffffffffffffffff02", ["len"], 0, list[tuple[()]]),
     ("0300", ["len", "u16"], 1, list[UInt16]),
     ("0100000080", ["f32", "f32"], 1, tuple[Float32, Float32]),
 ]
