@@ -80,16 +80,16 @@ REQUEST_BYTES = {"connected": (bytes([0, 0, 0]), 1.0), "plan_info": (bytes([4, 0
 class Plan:
     rates: tuple[int, ...] = (1000, 5000, 10000)
     layouts: tuple[int, ...] = (16, 56)
-    reps: int = 3
+    reps: int = 4
     window: float = 2.0  # seconds of one CPU window
     warmup: float = 1.0
-    query_calls: int = 2000  # calls of each query per round
+    query_calls: int = 3000  # calls of each query per round
     remote_calls: int = 200
     scale: tuple[int, ...] = (1, 10, 20)
 
 
-QUICK = Plan(rates=(1000, 10000), layouts=(16, 56), reps=3, window=0.5, warmup=0.5, query_calls=300,
-             remote_calls=40, scale=(1, 10))
+QUICK = Plan(rates=(1000, 10000), layouts=(16, 56), reps=3, window=0.5, warmup=0.5,
+             query_calls=300, remote_calls=40, scale=(1, 10))
 
 _started = time.monotonic()
 
@@ -473,20 +473,27 @@ def measure_queries(results: Results, layout: int, modules: list[tuple[str, Path
     subjects.append(("pyclient", "pyclient", None))
     if remote:
         subjects.append(("raw get", "raw", None))
-    for label, kind, module in subjects:
-        progress(f"queries, {layout} joints: {label}")
-        subject = Subject(kind, serial, work, module)
-        try:
-            time.sleep(plan.warmup)
-            if kind != "raw":
-                results.queries[(layout, label)] = subject.ask(
-                    {"op": "queries", "calls": plan.query_calls, "reps": plan.reps})
-            if remote:
-                results.remote[label] = subject.ask(
-                    {"op": "remote", "calls": plan.remote_calls, "reps": plan.reps})
-        finally:
-            subject.stop()
-            results.problems += [f"{label}: logged `{p}`" for p in subject.problems()]
+    # One round per process and repetition, the subjects taking turns: a change of the machine's
+    # load during the run shows as spread instead of favouring one subject.
+    for rep in range(plan.reps):
+        for label, kind, module in subjects:
+            progress(f"queries, {layout} joints, round {rep + 1} of {plan.reps}: {label}")
+            subject = Subject(kind, serial, work, module)
+            try:
+                time.sleep(plan.warmup / 2)
+                rounds = []
+                if kind != "raw":
+                    rounds.append((results.queries.setdefault((layout, label), {}), subject.ask(
+                        {"op": "queries", "calls": plan.query_calls, "reps": 1})))
+                if remote:
+                    rounds.append((results.remote.setdefault(label, {}), subject.ask(
+                        {"op": "remote", "calls": plan.remote_calls, "reps": 1})))
+                for into, got in rounds:
+                    for name, values in got.items():
+                        into.setdefault(name, []).extend(values)
+            finally:
+                subject.stop()
+                results.problems += [f"{label}: logged `{p}`" for p in subject.problems()]
 
 
 def measure_scale(results: Results, modules: list[tuple[str, Path]], serial: str,
