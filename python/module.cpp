@@ -3,78 +3,21 @@
 // Python object, every assignment converts the whole value, so nothing is shared with the records.
 // Text that came from the robot may hold any bytes: it is read as UTF-8 with every invalid byte
 // replaced by U+FFFD, so reading a field never raises. Assignment converts as usual.
+//
+// The per-call paths that a control loop runs (the per-group dicts and attribute reads) build
+// their Python objects directly: see python/fast_paths.h. Everything they return is what the
+// standard conversions return, with the same rendered signatures.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <map>
 #include <string>
-#include <type_traits>
-#include <variant>
 #include <vector>
 
 #include "korvantyr/korvantyr.h"
+#include "python/conversions.h"
 #include "python/interpreter_version.h"
 
 namespace py = pybind11;
-
-namespace {
-
-// A record's text field on its way to Python, and the state variables of a primitive.
-struct RobotText {
-  const std::string& text;
-};
-using PrimitiveVariables = decltype(korvan::tyr::PrimitiveStates::names_and_values);
-struct RobotVariables {
-  const PrimitiveVariables& values;
-};
-
-}  // namespace
-
-namespace pybind11::detail {
-
-// Output-only casters. Their names are those of the standard conversions they stand in for, so
-// the rendered signatures read "str" and "dict[str, Union[int, float, str]]" as before.
-template <>
-struct type_caster<RobotText> {
-  static constexpr auto name = make_caster<std::string>::name;
-
-  static handle cast(const RobotText& src, return_value_policy, handle) {
-    PyObject* text =
-        PyUnicode_DecodeUTF8(src.text.data(), static_cast<Py_ssize_t>(src.text.size()), "replace");
-    if (text == nullptr) throw error_already_set();
-    return text;
-  }
-};
-
-template <>
-struct type_caster<RobotVariables> {
-  static constexpr auto name = make_caster<PrimitiveVariables>::name;
-
-  // As the standard map and variant conversions do it: keys in the map's order, an integer as
-  // int, a double as float, a string as str.
-  static handle cast(const RobotVariables& src, return_value_policy policy, handle parent) {
-    dict result;
-    for (const auto& [key, value] : src.values) {
-      object py_value = std::visit(
-          [&](const auto& alternative) -> object {
-            using T = std::decay_t<decltype(alternative)>;
-            if constexpr (std::is_same_v<T, std::string>) {
-              return reinterpret_steal<object>(
-                  make_caster<RobotText>::cast(RobotText{alternative}, policy, parent));
-            } else {
-              return reinterpret_steal<object>(make_caster<T>::cast(alternative, policy, parent));
-            }
-          },
-          value);
-      if (!py_value) throw error_already_set();
-      result[reinterpret_steal<object>(
-          make_caster<RobotText>::cast(RobotText{key}, policy, parent))] = py_value;
-    }
-    return result.release();
-  }
-};
-
-}  // namespace pybind11::detail
 
 namespace {
 
@@ -84,6 +27,13 @@ using korvan::tyr::PlanInfo;
 using korvan::tyr::PrimitiveStates;
 using korvan::tyr::RobotActions;
 using korvan::tyr::RobotStates;
+using korvan::tyr_impl::python::BoundType;
+using korvan::tyr_impl::python::GroupKeys;
+using korvan::tyr_impl::python::GroupMap;
+using korvan::tyr_impl::python::PrimitiveVariables;
+using korvan::tyr_impl::python::RobotText;
+using korvan::tyr_impl::python::RobotVariables;
+using korvan::tyr_impl::python::UseDirectGetter;
 
 constexpr const char* kModuleName = "korvantyr";
 constexpr const char* kModuleDoc = "Korvan Tyrlink (TYR)";
@@ -99,55 +49,69 @@ void RegisterJointGroup(py::module_& m) {
       .value("ARM_2", JointGroup::ARM_2)
       .value("EXT_AXIS", JointGroup::EXT_AXIS)
       .export_values();
+  GroupKeys::Remember(m.attr("JointGroup"));
+}
+
+// A readable and writable attribute with the standard conversions, read through the direct
+// getter.
+template <auto Field, class Record>
+void DefField(py::class_<Record>& cls, const char* name) {
+  cls.def_readwrite(name, Field);
+  UseDirectGetter<Record, Field>(cls, name);
 }
 
 // A readable and writable attribute for a text field that the robot fills: read through
-// RobotText, assigned with the standard string conversion.
-template <class Record>
-void DefRobotText(py::class_<Record>& cls, const char* name, std::string Record::*field) {
-  const py::cpp_function get([field](const Record& record) { return RobotText{record.*field}; },
+// RobotText (the direct getter decodes the same way), assigned with the standard string
+// conversion.
+template <auto Field, class Record>
+void DefRobotText(py::class_<Record>& cls, const char* name) {
+  const py::cpp_function get([](const Record& record) { return RobotText{record.*Field}; },
                              py::is_method(cls));
   const py::cpp_function set(
-      [field](Record& record, const std::string& value) { record.*field = value; },
+      [](Record& record, const std::string& value) { record.*Field = value; },
       py::is_method(cls));
   cls.def_property(name, get, set);
+  UseDirectGetter<Record, Field>(cls, name);
 }
 
 void RegisterRecords(py::module_& m) {
-  py::class_<RobotStates>(m, "RobotStates")
-      .def(py::init<>())
-      .def_readwrite("timestamp", &RobotStates::timestamp)
-      .def_readwrite("q", &RobotStates::q)
-      .def_readwrite("theta", &RobotStates::theta)
-      .def_readwrite("dq", &RobotStates::dq)
-      .def_readwrite("dtheta", &RobotStates::dtheta)
-      .def_readwrite("tau", &RobotStates::tau)
-      .def_readwrite("tau_dot", &RobotStates::tau_dot)
-      .def_readwrite("tau_ext", &RobotStates::tau_ext)
-      .def_readwrite("tau_interact", &RobotStates::tau_interact)
-      .def_readwrite("temperature", &RobotStates::temperature)
-      .def_readwrite("flange_pose", &RobotStates::flange_pose)
-      .def_readwrite("tcp_pose", &RobotStates::tcp_pose)
-      .def_readwrite("tcp_twist", &RobotStates::tcp_twist)
-      .def_readwrite("tcp_wrench", &RobotStates::tcp_wrench)
-      .def_readwrite("tcp_wrench_local", &RobotStates::tcp_wrench_local)
-      .def_readwrite("raw_tcp_wrench", &RobotStates::raw_tcp_wrench)
-      .def_readwrite("raw_tcp_wrench_local", &RobotStates::raw_tcp_wrench_local)
-      .def_readwrite("raw_ft_sensor", &RobotStates::raw_ft_sensor);
+  py::class_<RobotStates> robot_states(m, "RobotStates");
+  BoundType<RobotStates>::Remember();
+  robot_states.def(py::init<>());
+  DefField<&RobotStates::timestamp>(robot_states, "timestamp");
+  DefField<&RobotStates::q>(robot_states, "q");
+  DefField<&RobotStates::theta>(robot_states, "theta");
+  DefField<&RobotStates::dq>(robot_states, "dq");
+  DefField<&RobotStates::dtheta>(robot_states, "dtheta");
+  DefField<&RobotStates::tau>(robot_states, "tau");
+  DefField<&RobotStates::tau_dot>(robot_states, "tau_dot");
+  DefField<&RobotStates::tau_ext>(robot_states, "tau_ext");
+  DefField<&RobotStates::tau_interact>(robot_states, "tau_interact");
+  DefField<&RobotStates::temperature>(robot_states, "temperature");
+  DefField<&RobotStates::flange_pose>(robot_states, "flange_pose");
+  DefField<&RobotStates::tcp_pose>(robot_states, "tcp_pose");
+  DefField<&RobotStates::tcp_twist>(robot_states, "tcp_twist");
+  DefField<&RobotStates::tcp_wrench>(robot_states, "tcp_wrench");
+  DefField<&RobotStates::tcp_wrench_local>(robot_states, "tcp_wrench_local");
+  DefField<&RobotStates::raw_tcp_wrench>(robot_states, "raw_tcp_wrench");
+  DefField<&RobotStates::raw_tcp_wrench_local>(robot_states, "raw_tcp_wrench_local");
+  DefField<&RobotStates::raw_ft_sensor>(robot_states, "raw_ft_sensor");
 
-  py::class_<RobotActions>(m, "RobotActions")
-      .def(py::init<>())
-      .def_readwrite("timestamp", &RobotActions::timestamp)
-      .def_readwrite("q_d", &RobotActions::q_d)
-      .def_readwrite("dq_d", &RobotActions::dq_d)
-      .def_readwrite("tau_d", &RobotActions::tau_d)
-      .def_readwrite("tcp_pose_d", &RobotActions::tcp_pose_d)
-      .def_readwrite("tcp_twist_d", &RobotActions::tcp_twist_d)
-      .def_readwrite("tcp_wrench_d", &RobotActions::tcp_wrench_d);
+  py::class_<RobotActions> robot_actions(m, "RobotActions");
+  BoundType<RobotActions>::Remember();
+  robot_actions.def(py::init<>());
+  DefField<&RobotActions::timestamp>(robot_actions, "timestamp");
+  DefField<&RobotActions::q_d>(robot_actions, "q_d");
+  DefField<&RobotActions::dq_d>(robot_actions, "dq_d");
+  DefField<&RobotActions::tau_d>(robot_actions, "tau_d");
+  DefField<&RobotActions::tcp_pose_d>(robot_actions, "tcp_pose_d");
+  DefField<&RobotActions::tcp_twist_d>(robot_actions, "tcp_twist_d");
+  DefField<&RobotActions::tcp_wrench_d>(robot_actions, "tcp_wrench_d");
 
   py::class_<PrimitiveStates> primitive_states(m, "PrimitiveStates");
+  BoundType<PrimitiveStates>::Remember();
   primitive_states.def(py::init<>());
-  DefRobotText(primitive_states, "pt_name", &PrimitiveStates::pt_name);
+  DefRobotText<&PrimitiveStates::pt_name>(primitive_states, "pt_name");
   primitive_states.def_property(
       "names_and_values",
       py::cpp_function(
@@ -156,30 +120,39 @@ void RegisterRecords(py::module_& m) {
       py::cpp_function([](PrimitiveStates& record,
                           const PrimitiveVariables& values) { record.names_and_values = values; },
                        py::is_method(primitive_states)));
+  UseDirectGetter<PrimitiveStates, &PrimitiveStates::names_and_values>(primitive_states,
+                                                                       "names_and_values");
 
   py::class_<PlanInfo> plan_info(m, "PlanInfo");
+  BoundType<PlanInfo>::Remember();
   plan_info.def(py::init<>());
-  DefRobotText(plan_info, "pt_name", &PlanInfo::pt_name);
-  DefRobotText(plan_info, "node_name", &PlanInfo::node_name);
-  DefRobotText(plan_info, "node_path", &PlanInfo::node_path);
-  DefRobotText(plan_info, "node_path_time_period", &PlanInfo::node_path_time_period);
-  DefRobotText(plan_info, "node_path_number", &PlanInfo::node_path_number);
-  DefRobotText(plan_info, "assigned_plan_name", &PlanInfo::assigned_plan_name);
-  plan_info.def_readwrite("velocity_scale", &PlanInfo::velocity_scale)
-      .def_readwrite("waiting_for_step", &PlanInfo::waiting_for_step);
+  DefRobotText<&PlanInfo::pt_name>(plan_info, "pt_name");
+  DefRobotText<&PlanInfo::node_name>(plan_info, "node_name");
+  DefRobotText<&PlanInfo::node_path>(plan_info, "node_path");
+  DefRobotText<&PlanInfo::node_path_time_period>(plan_info, "node_path_time_period");
+  DefRobotText<&PlanInfo::node_path_number>(plan_info, "node_path_number");
+  DefRobotText<&PlanInfo::assigned_plan_name>(plan_info, "assigned_plan_name");
+  DefField<&PlanInfo::velocity_scale>(plan_info, "velocity_scale");
+  DefField<&PlanInfo::waiting_for_step>(plan_info, "waiting_for_step");
 }
 
 // The methods keep the interpreter lock while they wait for the robot: the Zenoh threads that
-// deliver data never need it, and the client holds no Python object.
+// deliver data never need it, and the client holds no Python object. The per-group results go
+// out through GroupMap: the same dicts as the standard map conversion, built without its
+// per-key enumeration objects and copies.
 void RegisterClient(py::module_& m) {
   py::class_<Client>(m, "Client")
       .def(py::init<const std::string&, bool>(), py::arg("robot_sn"), py::arg("verbose") = true)
       .def("connected", &Client::connected)
-      .def("groups", &Client::groups)
-      .def("states", &Client::states)
-      .def("actions", &Client::actions)
-      .def("primitive_states", &Client::primitive_states)
-      .def("configuration_score", &Client::configuration_score)
+      .def("groups", [](Client& client) { return GroupMap<std::string>{client.groups()}; })
+      .def("states", [](Client& client) { return GroupMap<RobotStates>{client.states()}; })
+      .def("actions", [](Client& client) { return GroupMap<RobotActions>{client.actions()}; })
+      .def("primitive_states",
+           [](Client& client) { return GroupMap<PrimitiveStates>{client.primitive_states()}; })
+      .def("configuration_score",
+           [](Client& client) {
+             return GroupMap<std::pair<double, double>>{client.configuration_score()};
+           })
       .def("plan_info", &Client::plan_info)
       .def("estop_released", &Client::estop_released)
       .def("enabling_device_on", &Client::enabling_device_on)

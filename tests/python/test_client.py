@@ -118,6 +118,34 @@ def test_client_answers_every_query_from_the_robot(sim) -> None:
 
 
 @pytest.mark.network
+def test_per_group_dicts_are_keyed_by_the_members_and_hold_new_records(sim) -> None:
+    robot = sim()
+    client = Client(robot.serial, verbose=False)
+    assert _wait_until(lambda: client.states() and client.actions())
+    queries = (client.groups, client.states, client.actions, client.primitive_states,
+               client.configuration_score)
+    for query in queries:
+        answer = query()
+        assert list(answer) == list(DUAL_ARM), query.__name__
+        for key in answer:
+            member = getattr(JointGroup, key.name)
+            assert key is member and key is getattr(korvantyr, key.name)
+            assert key == member and hash(key) == hash(member)
+        # Look-ups the way users write them, hashing and comparing through the enumeration.
+        assert answer[korvantyr.ARM_1] is answer[JointGroup(3)]
+        assert JointGroup.UNKNOWN not in answer and JointGroup.EXT_AXIS in answer
+
+    for query in (client.states, client.actions):
+        first, second = query(), query()
+        records = list(first.values()) + list(second.values())
+        assert len({id(record) for record in records}) == len(records)
+        # The records hold their own values: a change to one shows in no other.
+        first[JointGroup.ARM_1].timestamp = (-1, -1)
+        assert second[JointGroup.ARM_1].timestamp != (-1, -1)
+        assert first[JointGroup.ARM_2].timestamp != (-1, -1)
+
+
+@pytest.mark.network
 def test_failed_remote_query_raises_and_the_client_keeps_working(controlled_sim) -> None:
     robot = controlled_sim(args=["--rate", "50"])
     client = Client(robot_sn=robot.serial, verbose=False)

@@ -139,6 +139,8 @@ class TestJointGroup:
         names = {korvantyr.ALL: "ALL", korvantyr.ARM_1: "ARM_1"}
         assert names[korvantyr.JointGroup(3)] == "ARM_1"
         assert hash(korvantyr.JointGroup(0)) == hash(korvantyr.ALL)
+        # The hash is the value's (so -1 hashes as -2), the one the client's dicts are built with.
+        assert [hash(getattr(korvantyr, name)) for name, _ in MEMBERS] == [-2, 0, 2, 3, 4, 5]
 
     @pytest.mark.parametrize("op", [operator.lt, operator.le, operator.gt, operator.ge],
                              ids=["<", "<=", ">", ">="])
@@ -235,6 +237,30 @@ class TestRecordShape:
         assert type(value) is type(default)
 
 
+class TestAttributeGetters:
+    """The getters read the record directly; what they are not made for goes to pybind11's."""
+
+    @pytest.mark.parametrize(("cls", "name", "rendered", "default"), ALL_FIELDS, ids=FIELD_IDS)
+    def test_getter_reads_like_a_binding_function(self, cls, name, rendered, default):
+        getter = vars(getattr(korvantyr, cls))[name].fget
+        assert (getter.__name__, getter.__qualname__, getter.__module__) == \
+            ("", "PyCapsule.", "korvantyr")
+
+    def test_subclass_reads_its_record(self):
+        class Mine(korvantyr.RobotStates):
+            pass
+
+        record = Mine()
+        record.q = [1.0, 2.0]
+        record.timestamp = (3, 4)
+        assert (record.q, record.timestamp, record.tcp_pose) == ([1.0, 2.0], (3, 4), [0.0] * 7)
+
+    @pytest.mark.parametrize("wrong", [5, korvantyr.RobotActions(), None])
+    def test_getter_called_with_another_object_raises_type_error(self, wrong):
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            korvantyr.RobotStates.q.fget(wrong)
+
+
 # --- Records: conversions ------------------------------------------------------------------------
 
 class TestFixedSizeFields:
@@ -325,6 +351,16 @@ class TestCopiesAreNotShared:
         record.names_and_values = {"a": 1}
         record.names_and_values["b"] = 2
         assert record.names_and_values == {"a": 1}
+
+    @pytest.mark.parametrize(("cls", "name", "rendered", "default"), ALL_FIELDS, ids=FIELD_IDS)
+    def test_every_read_builds_a_new_object(self, cls, name, rendered, default):
+        record = getattr(korvantyr, cls)()
+        if isinstance(default, list):
+            setattr(record, name, [float(i) for i in range(len(default) or 3)])
+        first, second = getattr(record, name), getattr(record, name)
+        assert first == second
+        if isinstance(default, (list, dict)):
+            assert first is not second
 
     def test_changing_the_assigned_value_leaves_record_unchanged(self):
         record = korvantyr.RobotActions()

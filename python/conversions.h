@@ -1,0 +1,339 @@
+// Conversions of the module's results into Python objects. Every function here runs on the
+// caller's thread with the interpreter lock held and returns new objects only, so nothing returned
+// is shared with a record or with an earlier result. The casters keep the names of the standard
+// conversions they stand in for, so rendered signatures do not change.
+//
+// The paths a control loop runs at every cycle (a per-group dict, an attribute read) are built
+// with the C API instead of pybind11's generic dispatch: attribute getters are plain METH_O
+// functions, records are moved into their Python holders, and dict keys are the enumeration's own
+// member objects with their hashes taken once at import. Anything unusual (a subclass, a group
+// number without a member) takes pybind11's own path, so behaviour and error texts stay its own.
+#pragma once
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <new>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "korvantyr/korvantyr.h"
+
+namespace korvan {
+namespace tyr_impl {
+namespace python {
+
+namespace py = pybind11;
+
+// A record's text field on its way to Python, and the state variables of a primitive.
+struct RobotText {
+  const std::string& text;
+};
+using PrimitiveVariables = decltype(tyr::PrimitiveStates::names_and_values);
+struct RobotVariables {
+  const PrimitiveVariables& values;
+};
+
+// A per-group result of the client on its way to a Python dict. Taken by value: the records are
+// moved into their Python holders.
+template <class Value>
+struct GroupMap {
+  std::map<tyr::JointGroup, Value> entries;
+};
+
+// Text from the robot: invalid UTF-8 bytes become U+FFFD, so reading never raises.
+inline PyObject* DecodeRobotText(const std::string& text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+}  // namespace python
+}  // namespace tyr_impl
+}  // namespace korvan
+
+namespace pybind11::detail {
+
+template <>
+struct type_caster<korvan::tyr_impl::python::RobotText> {
+  static constexpr auto name = make_caster<std::string>::name;
+
+  static handle cast(const korvan::tyr_impl::python::RobotText& src, return_value_policy, handle) {
+    PyObject* text = korvan::tyr_impl::python::DecodeRobotText(src.text);
+    if (text == nullptr) throw error_already_set();
+    return text;
+  }
+};
+
+template <>
+struct type_caster<korvan::tyr_impl::python::RobotVariables> {
+  static constexpr auto name = make_caster<korvan::tyr_impl::python::PrimitiveVariables>::name;
+
+  // As the standard map and variant conversions do it: keys in the map's order, an integer as
+  // int, a double as float, a string as str.
+  static handle cast(const korvan::tyr_impl::python::RobotVariables& src,
+                     return_value_policy policy, handle parent) {
+    using korvan::tyr_impl::python::RobotText;
+    dict result;
+    for (const auto& [key, value] : src.values) {
+      object py_value = std::visit(
+          [&](const auto& alternative) -> object {
+            using T = std::decay_t<decltype(alternative)>;
+            if constexpr (std::is_same_v<T, std::string>) {
+              return reinterpret_steal<object>(
+                  make_caster<RobotText>::cast(RobotText{alternative}, policy, parent));
+            } else {
+              return reinterpret_steal<object>(make_caster<T>::cast(alternative, policy, parent));
+            }
+          },
+          value);
+      if (!py_value) throw error_already_set();
+      result[reinterpret_steal<object>(
+          make_caster<RobotText>::cast(RobotText{key}, policy, parent))] = py_value;
+    }
+    return result.release();
+  }
+};
+
+}  // namespace pybind11::detail
+
+namespace korvan {
+namespace tyr_impl {
+namespace python {
+
+// --- Records ------------------------------------------------------------------------------------
+
+// pybind11's description of a bound record type, looked up once when the type is registered.
+template <class Record>
+struct BoundType {
+  static inline const py::detail::type_info* info = nullptr;
+
+  static void Remember() { info = py::detail::get_type_info(typeid(Record), true); }
+};
+
+// A new Python object holding `record`, moved in. pybind11's cast does the same after looking the
+// type up and searching its registry for an existing object at that address, which a record just
+// allocated here cannot have.
+template <class Record>
+py::object NewRecordObject(Record&& record) {
+  const py::detail::type_info* type = BoundType<Record>::info;
+  auto object = py::reinterpret_steal<py::object>(py::detail::make_new_instance(type->type));
+  auto* instance = reinterpret_cast<py::detail::instance*>(object.ptr());
+  instance->owned = false;
+  void*& value = py::detail::values_and_holders(instance).begin()->value_ptr();
+  value = new Record(std::move(record));
+  instance->owned = true;
+  type->init_instance(instance, nullptr);  // the default holder takes it, and it is registered
+  return object;
+}
+
+// --- Field values ---------------------------------------------------------------------------
+
+// Each returns a new reference, or nullptr with a Python error set.
+inline PyObject* FloatList(const double* values, std::size_t size) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(size));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < size; ++i) {
+    PyObject* item = PyFloat_FromDouble(values[i]);
+    if (item == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
+inline PyObject* ToPython(const std::vector<double>& values) {
+  return FloatList(values.data(), values.size());
+}
+
+template <std::size_t N>
+PyObject* ToPython(const std::array<double, N>& values) {
+  return FloatList(values.data(), N);
+}
+
+inline PyObject* ToPython(const std::pair<int32_t, int32_t>& stamp) {
+  PyObject* first = PyLong_FromLong(stamp.first);
+  PyObject* second = first == nullptr ? nullptr : PyLong_FromLong(stamp.second);
+  if (second == nullptr) {
+    Py_XDECREF(first);
+    return nullptr;
+  }
+  PyObject* pair = PyTuple_New(2);
+  if (pair == nullptr) {
+    Py_DECREF(first);
+    Py_DECREF(second);
+    return nullptr;
+  }
+  PyTuple_SET_ITEM(pair, 0, first);
+  PyTuple_SET_ITEM(pair, 1, second);
+  return pair;
+}
+
+inline PyObject* ToPython(const std::string& text) { return DecodeRobotText(text); }
+inline PyObject* ToPython(double value) { return PyFloat_FromDouble(value); }
+inline PyObject* ToPython(bool value) { return PyBool_FromLong(value ? 1 : 0); }
+
+// Runs inside a plain C function: no C++ exception may leave it. The Python exceptions are
+// pybind11's translations of the same failures.
+inline PyObject* ToPython(const PrimitiveVariables& values) {
+  try {
+    return py::detail::make_caster<RobotVariables>::cast(
+               RobotVariables{values}, py::return_value_policy::move, py::handle())
+        .ptr();
+  } catch (py::error_already_set& error) {
+    error.restore();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "Caught an unknown exception!");
+  }
+  return nullptr;
+}
+
+// --- Attribute getters ----------------------------------------------------------------------
+
+constexpr const char* kGetterCapsule = "korvantyr.getter_fallback";
+
+// The getter of `Field`: called by the property with the instance. The exact record type with its
+// value in place reads directly; anything else goes to pybind11's getter kept in `fallback`
+// (a capsule), which raises what it always raised.
+template <class Record, auto Field>
+PyObject* ReadField(PyObject* fallback, PyObject* self) {
+  const py::detail::type_info* type = BoundType<Record>::info;
+  if (Py_TYPE(self) == type->type) {
+    auto* instance = reinterpret_cast<py::detail::instance*>(self);
+    if (instance->simple_layout && instance->simple_holder_constructed) {
+      const auto* record = static_cast<const Record*>(instance->simple_value_holder[0]);
+      return ToPython(record->*Field);
+    }
+  }
+  auto* getter = static_cast<PyObject*>(PyCapsule_GetPointer(fallback, kGetterCapsule));
+  // Not PyObject_CallOneArg: older interpreters lack that symbol, and the module must still load
+  // far enough to report the version mismatch.
+  return getter == nullptr ? nullptr : PyObject_CallFunctionObjArgs(getter, self, nullptr);
+}
+
+// Replaces the getter of the property `name`, already bound by pybind11, with ReadField. The new
+// getter carries pybind11's name, docstring (the rendered signature) and module, so the property
+// reads the same to introspection and to the stub generator; the setter stays pybind11's.
+template <class Record, auto Field>
+void UseDirectGetter(py::class_<Record>& cls, const char* name) {
+  // The method tables live as long as the process: the functions keep pointers to them.
+  static std::deque<PyMethodDef> definitions;
+  static std::deque<std::string> texts;
+
+  const py::object property = cls.attr("__dict__")[name];
+  py::object pybind_getter = property.attr("fget");
+  const py::object module_name = pybind_getter.attr("__module__");
+  texts.push_back(pybind_getter.attr("__name__").cast<std::string>());
+  const char* getter_name = texts.back().c_str();
+  texts.push_back(pybind_getter.attr("__doc__").cast<std::string>());
+  definitions.push_back(
+      PyMethodDef{getter_name, &ReadField<Record, Field>, METH_O, texts.back().c_str()});
+
+  auto fallback = py::reinterpret_steal<py::object>(
+      PyCapsule_New(pybind_getter.ptr(), kGetterCapsule, [](PyObject* capsule) {
+        Py_XDECREF(static_cast<PyObject*>(PyCapsule_GetPointer(capsule, kGetterCapsule)));
+      }));
+  if (!fallback) throw py::error_already_set();
+  pybind_getter.release();  // now owned by the capsule
+
+  auto getter = py::reinterpret_steal<py::object>(
+      PyCFunction_NewEx(&definitions.back(), fallback.ptr(), module_name.ptr()));
+  if (!getter) throw py::error_already_set();
+
+  const auto property_type = py::reinterpret_borrow<py::object>(
+      reinterpret_cast<PyObject*>(&PyProperty_Type));
+  py::setattr(cls, name,
+              property_type(getter, property.attr("fset"), py::none(), property.attr("__doc__")));
+}
+
+// --- Per-group dicts ------------------------------------------------------------------------
+
+struct GroupKey {
+  PyObject* member = nullptr;
+  Py_hash_t hash = 0;
+};
+
+// The JointGroup members and their hashes, taken from the bound enumeration at import.
+class GroupKeys {
+ public:
+  static constexpr int kFirst = -1;  // UNKNOWN
+  static constexpr int kLast = 5;    // EXT_AXIS
+
+  static void Remember(const py::handle& enumeration) {
+    for (const auto& [name, member] : py::cast<py::dict>(enumeration.attr("__members__"))) {
+      const int value = py::cast<int>(member.attr("value"));
+      if (value < kFirst || value > kLast) continue;
+      const Py_hash_t hash = PyObject_Hash(member.ptr());
+      if (hash == -1) throw py::error_already_set();
+      GroupKey& key = keys_[static_cast<std::size_t>(value - kFirst)];
+      key.member = py::reinterpret_borrow<py::object>(member).release().ptr();  // kept for good
+      key.hash = hash;
+    }
+  }
+
+  // Sets result[group] = value. A member's key is the member object itself with its known hash;
+  // a number that names no member is cast by pybind11 as before.
+  static void Insert(PyObject* result, tyr::JointGroup group, PyObject* value) {
+    const int number = static_cast<int>(group);
+    if (number >= kFirst && number <= kLast) {
+      const GroupKey& key = keys_[static_cast<std::size_t>(number - kFirst)];
+      if (key.member != nullptr) {
+        if (_PyDict_SetItem_KnownHash(result, key.member, value, key.hash) != 0) {
+          throw py::error_already_set();
+        }
+        return;
+      }
+    }
+    const py::object other = py::cast(group);
+    if (PyDict_SetItem(result, other.ptr(), value) != 0) throw py::error_already_set();
+  }
+
+ private:
+  static inline std::array<GroupKey, kLast - kFirst + 1> keys_{};
+};
+
+inline py::object GroupValue(tyr::RobotStates&& value) { return NewRecordObject(std::move(value)); }
+inline py::object GroupValue(tyr::RobotActions&& value) {
+  return NewRecordObject(std::move(value));
+}
+inline py::object GroupValue(tyr::PrimitiveStates&& value) {
+  return NewRecordObject(std::move(value));
+}
+inline py::object GroupValue(std::string&& name) { return py::cast(std::move(name)); }
+inline py::object GroupValue(std::pair<double, double>&& score) { return py::cast(score); }
+
+}  // namespace python
+}  // namespace tyr_impl
+}  // namespace korvan
+
+namespace pybind11::detail {
+
+template <class Value>
+struct type_caster<korvan::tyr_impl::python::GroupMap<Value>> {
+  static constexpr auto name = make_caster<std::map<korvan::tyr::JointGroup, Value>>::name;
+
+  // In the map's order, so the keys come in ascending group number.
+  static handle cast(korvan::tyr_impl::python::GroupMap<Value>&& src, return_value_policy,
+                     handle) {
+    using korvan::tyr_impl::python::GroupKeys;
+    using korvan::tyr_impl::python::GroupValue;
+    dict result;
+    for (auto& [group, value] : src.entries) {
+      const object py_value = GroupValue(std::move(value));
+      GroupKeys::Insert(result.ptr(), group, py_value.ptr());
+    }
+    return result.release();
+  }
+};
+
+}  // namespace pybind11::detail
