@@ -550,9 +550,11 @@ def module_origin(directory: Path) -> str:
     match = re.search(r"build/before/([0-9a-f]{7,40})/", str(directory.resolve()) + "/")
     if match:
         return f"revision {match.group(1)} (bench/build_before.sh)"
+    built = max(directory.glob("korvantyr*.so"), key=lambda p: p.stat().st_mtime)
+    when = time.strftime("%Y-%m-%d %H:%M %Z", time.localtime(built.stat().st_mtime))
     if directory.resolve() == DEFAULT_MODULE.resolve():
-        return f"this checkout's build/cmake ({harness._commit()})"
-    return "a module of unknown revision"
+        return f"this checkout's build/cmake, module built {when}"
+    return f"a module built {when}"
 
 
 def report(info: harness.RunInfo, plan: Plan, args: argparse.Namespace, results: Results,
