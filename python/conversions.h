@@ -16,6 +16,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <new>
@@ -135,12 +136,51 @@ py::object NewRecordObject(Record&& record) {
 
 // --- Field values ---------------------------------------------------------------------------
 
+// The float objects of the values converted last, one per slot, chosen by the value's bits.
+// Creating and freeing a float is most of the cost of reading a joint vector, and the same values
+// come back: a control loop reads a message more than once before the next arrives, and the arm
+// groups repeat the values of the whole robot. A float is immutable, so handing out the same
+// object again is safe: every list is still new. A value equal only numerically (0.0 and -0.0,
+// two NaNs) gets its own object, so every float keeps its exact bits. Slots are replaced on a
+// collision; at most kSlots floats are kept alive. Used with the interpreter lock held.
+struct FloatSlot {
+  uint64_t bits = 0;
+  PyObject* value = nullptr;  // a reference of its own, or nullptr
+};
+
+class FloatCache {
+ public:
+  static constexpr int kSlotBits = 13;
+  static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
+
+  // A new reference to a float of exactly `value`, or nullptr with a Python error set.
+  static PyObject* Get(double value) {
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    FloatSlot& slot = slots_[(bits * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits)];
+    if (slot.value != nullptr && slot.bits == bits) {
+      Py_INCREF(slot.value);
+      return slot.value;
+    }
+    PyObject* created = PyFloat_FromDouble(value);
+    if (created == nullptr) return nullptr;
+    PyObject* replaced = slot.value;
+    Py_INCREF(created);
+    slot = FloatSlot{bits, created};
+    Py_XDECREF(replaced);
+    return created;
+  }
+
+ private:
+  static inline std::array<FloatSlot, kSlots> slots_{};
+};
+
 // Each returns a new reference, or nullptr with a Python error set.
 inline PyObject* FloatList(const double* values, std::size_t size) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(size));
   if (list == nullptr) return nullptr;
   for (std::size_t i = 0; i < size; ++i) {
-    PyObject* item = PyFloat_FromDouble(values[i]);
+    PyObject* item = FloatCache::Get(values[i]);
     if (item == nullptr) {
       Py_DECREF(list);
       return nullptr;
@@ -178,7 +218,7 @@ inline PyObject* ToPython(const std::pair<int32_t, int32_t>& stamp) {
 }
 
 inline PyObject* ToPython(const std::string& text) { return DecodeRobotText(text); }
-inline PyObject* ToPython(double value) { return PyFloat_FromDouble(value); }
+inline PyObject* ToPython(double value) { return FloatCache::Get(value); }
 inline PyObject* ToPython(bool value) { return PyBool_FromLong(value ? 1 : 0); }
 
 // Runs inside a plain C function: no C++ exception may leave it. The Python exceptions are
@@ -250,10 +290,102 @@ void UseDirectGetter(py::class_<Record>& cls, const char* name) {
       PyCFunction_NewEx(&definitions.back(), fallback.ptr(), module_name.ptr()));
   if (!getter) throw py::error_already_set();
 
-  const auto property_type = py::reinterpret_borrow<py::object>(
-      reinterpret_cast<PyObject*>(&PyProperty_Type));
+  const auto property_type =
+      py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyProperty_Type));
   py::setattr(cls, name,
               property_type(getter, property.attr("fset"), py::none(), property.attr("__doc__")));
+}
+
+// --- Client methods ------------------------------------------------------------------------
+
+inline PyObject* ToPython(const std::array<bool, 20>& values) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), PyBool_FromLong(values[i] ? 1 : 0));
+  }
+  return list;
+}
+
+constexpr const char* kMethodCapsule = "korvantyr.method_fallback";
+
+// The Python function behind `fallback`, called as pybind11 is: with a tuple and a dict.
+inline PyObject* CallFallback(PyObject* fallback, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  auto* function = static_cast<PyObject*>(PyCapsule_GetPointer(fallback, kMethodCapsule));
+  if (function == nullptr) return nullptr;
+  auto positional = py::reinterpret_steal<py::object>(PyTuple_New(nargs));
+  if (!positional) return nullptr;
+  for (Py_ssize_t i = 0; i < nargs; ++i) {
+    Py_INCREF(args[i]);
+    PyTuple_SET_ITEM(positional.ptr(), i, args[i]);
+  }
+  py::object keywords;
+  if (kwnames != nullptr) {
+    keywords = py::reinterpret_steal<py::object>(PyDict_New());
+    if (!keywords) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+      if (PyDict_SetItem(keywords.ptr(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) != 0) {
+        return nullptr;
+      }
+    }
+  }
+  return PyObject_Call(function, positional.ptr(), keywords.ptr());
+}
+
+// The method `Method` of the client, called with the instance first and nothing else. A client of
+// the exact type with its value in place answers directly; anything else (a subclass, a client
+// whose __init__ did not run, extra arguments) goes to pybind11's function kept in `fallback`,
+// which answers or raises what it always did. A C++ exception never leaves here: the call is
+// handed to pybind11's function too, which repeats the read and translates the exception.
+template <auto Method>
+PyObject* CallMethod(PyObject* fallback, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+  if (nargs == 1 && kwnames == nullptr && Py_TYPE(args[0]) == BoundType<tyr::Client>::info->type) {
+    auto* instance = reinterpret_cast<py::detail::instance*>(args[0]);
+    if (instance->simple_layout && instance->simple_holder_constructed) {
+      auto* client = static_cast<tyr::Client*>(instance->simple_value_holder[0]);
+      try {
+        return ToPython((client->*Method)());
+      } catch (...) {
+      }
+    }
+  }
+  return CallFallback(fallback, args, nargs, kwnames);
+}
+
+// Replaces the method `name`, already bound by pybind11, with CallMethod. The new function carries
+// pybind11's name, docstring (the rendered signature) and module, and its self is a capsule as
+// pybind11's is, so it reads the same to introspection and to the stub generator.
+template <auto Method>
+void UseDirectMethod(py::class_<tyr::Client>& cls, const char* name) {
+  // The method tables live as long as the process: the functions keep pointers to them.
+  static std::deque<PyMethodDef> definitions;
+  static std::deque<std::string> texts;
+
+  py::object pybind_function = cls.attr("__dict__")[name].attr("__func__");
+  const py::object module_name = pybind_function.attr("__module__");
+  texts.push_back(pybind_function.attr("__name__").cast<std::string>());
+  const char* function_name = texts.back().c_str();
+  texts.push_back(pybind_function.attr("__doc__").cast<std::string>());
+  definitions.push_back(
+      PyMethodDef{function_name,
+                  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&CallMethod<Method>)),
+                  METH_FASTCALL | METH_KEYWORDS, texts.back().c_str()});
+
+  auto fallback = py::reinterpret_steal<py::object>(
+      PyCapsule_New(pybind_function.ptr(), kMethodCapsule, [](PyObject* capsule) {
+        Py_XDECREF(static_cast<PyObject*>(PyCapsule_GetPointer(capsule, kMethodCapsule)));
+      }));
+  if (!fallback) throw py::error_already_set();
+  pybind_function.release();  // now owned by the capsule
+
+  auto function = py::reinterpret_steal<py::object>(
+      PyCFunction_NewEx(&definitions.back(), fallback.ptr(), module_name.ptr()));
+  if (!function) throw py::error_already_set();
+  auto method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(function.ptr()));
+  if (!method) throw py::error_already_set();
+  py::setattr(cls, name, method);
 }
 
 // --- Per-group dicts ------------------------------------------------------------------------
@@ -323,8 +455,7 @@ struct type_caster<korvan::tyr_impl::python::GroupMap<Value>> {
   static constexpr auto name = make_caster<std::map<korvan::tyr::JointGroup, Value>>::name;
 
   // In the map's order, so the keys come in ascending group number.
-  static handle cast(korvan::tyr_impl::python::GroupMap<Value>&& src, return_value_policy,
-                     handle) {
+  static handle cast(korvan::tyr_impl::python::GroupMap<Value>&& src, return_value_policy, handle) {
     using korvan::tyr_impl::python::GroupKeys;
     using korvan::tyr_impl::python::GroupValue;
     dict result;

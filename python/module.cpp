@@ -5,7 +5,7 @@
 // replaced by U+FFFD, so reading a field never raises. Assignment converts as usual.
 //
 // The per-call paths that a control loop runs (the per-group dicts and attribute reads) build
-// their Python objects directly: see python/fast_paths.h. Everything they return is what the
+// their Python objects directly: see python/conversions.h. Everything they return is what the
 // standard conversions return, with the same rendered signatures.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -34,6 +34,7 @@ using korvan::tyr_impl::python::PrimitiveVariables;
 using korvan::tyr_impl::python::RobotText;
 using korvan::tyr_impl::python::RobotVariables;
 using korvan::tyr_impl::python::UseDirectGetter;
+using korvan::tyr_impl::python::UseDirectMethod;
 
 constexpr const char* kModuleName = "korvantyr";
 constexpr const char* kModuleDoc = "Korvan Tyrlink (TYR)";
@@ -68,8 +69,7 @@ void DefRobotText(py::class_<Record>& cls, const char* name) {
   const py::cpp_function get([](const Record& record) { return RobotText{record.*Field}; },
                              py::is_method(cls));
   const py::cpp_function set(
-      [](Record& record, const std::string& value) { record.*Field = value; },
-      py::is_method(cls));
+      [](Record& record, const std::string& value) { record.*Field = value; }, py::is_method(cls));
   cls.def_property(name, get, set);
   UseDirectGetter<Record, Field>(cls, name);
 }
@@ -136,14 +136,24 @@ void RegisterRecords(py::module_& m) {
   DefField<&PlanInfo::waiting_for_step>(plan_info, "waiting_for_step");
 }
 
+// A method of the client with `self` taken by reference. pybind11 binds a member function
+// pointer with `self` as a pointer, which accepts None: Client.connected(None) called through a
+// null pointer and crashed the interpreter. A reference refuses None with the usual TypeError.
+template <auto Method>
+auto OnClient() {
+  return [](Client& client) { return (client.*Method)(); };
+}
+
 // The methods keep the interpreter lock while they wait for the robot: the Zenoh threads that
 // deliver data never need it, and the client holds no Python object. The per-group results go
 // out through GroupMap: the same dicts as the standard map conversion, built without its
 // per-key enumeration objects and copies.
 void RegisterClient(py::module_& m) {
-  py::class_<Client>(m, "Client")
+  py::class_<Client> client_class(m, "Client");
+  BoundType<Client>::Remember();
+  client_class
       .def(py::init<const std::string&, bool>(), py::arg("robot_sn"), py::arg("verbose") = true)
-      .def("connected", &Client::connected)
+      .def("connected", OnClient<&Client::connected>())
       .def("groups", [](Client& client) { return GroupMap<std::string>{client.groups()}; })
       .def("states", [](Client& client) { return GroupMap<RobotStates>{client.states()}; })
       .def("actions", [](Client& client) { return GroupMap<RobotActions>{client.actions()}; })
@@ -153,12 +163,18 @@ void RegisterClient(py::module_& m) {
            [](Client& client) {
              return GroupMap<std::pair<double, double>>{client.configuration_score()};
            })
-      .def("plan_info", &Client::plan_info)
-      .def("estop_released", &Client::estop_released)
-      .def("enabling_device_on", &Client::enabling_device_on)
-      .def("digital_inputs", &Client::digital_inputs)
-      .def("digital_outputs", &Client::digital_outputs)
+      .def("plan_info", OnClient<&Client::plan_info>())
+      .def("estop_released", OnClient<&Client::estop_released>())
+      .def("enabling_device_on", OnClient<&Client::enabling_device_on>())
+      .def("digital_inputs", OnClient<&Client::digital_inputs>())
+      .def("digital_outputs", OnClient<&Client::digital_outputs>())
       .def("__repr__", [](const Client&) { return "<korvantyr.Client>"; });
+  // The reads a control loop makes every cycle, each only a copy under the stream lock: called
+  // directly, without pybind11's dispatch, which costs more than the read.
+  UseDirectMethod<&Client::estop_released>(client_class, "estop_released");
+  UseDirectMethod<&Client::enabling_device_on>(client_class, "enabling_device_on");
+  UseDirectMethod<&Client::digital_inputs>(client_class, "digital_inputs");
+  UseDirectMethod<&Client::digital_outputs>(client_class, "digital_outputs");
 }
 
 // Pickling a pybind11 object with protocol 0 or 1 aborts the interpreter: copyreg's fallback for

@@ -56,6 +56,29 @@ def test_signature_as_rendered_without_docstring(method: str) -> None:
     assert getattr(Client, method).__doc__ == method + SIGNATURES[method] + "\n"
 
 
+@pytest.mark.parametrize("method", sorted(SIGNATURES))
+def test_methods_read_like_binding_functions(method: str) -> None:
+    attribute = vars(Client)[method]
+    assert type(attribute).__name__ == "instancemethod"
+    function = attribute.__func__
+    assert (function.__name__, function.__qualname__, function.__module__) == \
+        (method, f"PyCapsule.{method}", "korvantyr")
+
+
+@pytest.mark.parametrize("method", sorted(set(SIGNATURES) - {"__init__"}))
+def test_methods_refuse_what_is_not_a_ready_client(method: str) -> None:
+    class NotInitialised(Client):
+        def __init__(self) -> None:  # never reaches the base class
+            pass
+
+    with pytest.raises(TypeError, match=r"^korvantyr.Client.__init__\(\) must be called when "
+                                        r"overriding __init__$"):
+        getattr(NotInitialised(), method)()
+    for args, kwargs in (((5,), {}), ((None,), {}), ((), {"self": 5})):
+        with pytest.raises(TypeError, match=rf"^{method}\(\): incompatible function arguments"):
+            getattr(Client, method)(*args, **kwargs)
+
+
 def test_serial_with_underscore_is_refused_before_any_connection() -> None:
     with pytest.raises(ValueError) as info:
         Client(robot_sn="KV_7-0001", verbose=False)
@@ -134,6 +157,18 @@ def test_per_group_dicts_are_keyed_by_the_members_and_hold_new_records(sim) -> N
         # Look-ups the way users write them, hashing and comparing through the enumeration.
         assert answer[korvantyr.ARM_1] is answer[JointGroup(3)]
         assert JointGroup.UNKNOWN not in answer and JointGroup.EXT_AXIS in answer
+
+    # A subclass, and the methods called through the class, answer as the client itself does.
+    class Mine(Client):
+        pass
+
+    mine = Mine(robot.serial, verbose=False)
+    for name in ("estop_released", "enabling_device_on", "digital_inputs", "digital_outputs"):
+        answers = [getattr(client, name)(), getattr(Client, name)(client), getattr(mine, name)()]
+        assert all(type(a) is type(answers[0]) and a == answers[0] for a in answers), name
+        if isinstance(answers[0], list):
+            assert answers[0] is not answers[1] and len(answers[0]) == 20
+    del mine
 
     for query in (client.states, client.actions):
         first, second = query(), query()

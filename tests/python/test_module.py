@@ -8,10 +8,13 @@ from __future__ import annotations
 import glob
 import importlib.metadata
 import json
+import math
 import operator
 import os
 import pickle
+import random
 import shutil
+import struct
 import subprocess
 import sys
 import sysconfig
@@ -361,6 +364,28 @@ class TestCopiesAreNotShared:
         assert first == second
         if isinstance(default, (list, dict)):
             assert first is not second
+
+    def test_floats_read_back_with_their_exact_bits(self):
+        # Reads may hand out float objects made for an earlier read of the same value: values
+        # equal only numerically must still come back as themselves, whatever was read before.
+        special = [0.0, -0.0, math.inf, -math.inf, 5e-324, -5e-324, 1.0, 1.0 + 2**-52,
+                   struct.unpack("<d", bytes.fromhex("000000000000f87f"))[0],
+                   struct.unpack("<d", bytes.fromhex("000000000000f8ff"))[0],
+                   struct.unpack("<d", bytes.fromhex("010000000000f07f"))[0]]
+        generator = random.Random(7)
+        many = [generator.uniform(-10.0, 10.0) for _ in range(40_000)]
+        bits = struct.Struct("<d").pack
+        record = korvantyr.RobotStates()
+        for values in (special, many, list(reversed(special)), many[:100] + special):
+            record.q = values
+            for _ in range(2):
+                assert [bits(v) for v in record.q] == [bits(v) for v in values]
+        record.tcp_pose = special[:7]
+        plan = korvantyr.PlanInfo()
+        for value in special:
+            plan.velocity_scale = value
+            assert bits(plan.velocity_scale) == bits(value)
+        assert [bits(v) for v in record.tcp_pose] == [bits(v) for v in special[:7]]
 
     def test_changing_the_assigned_value_leaves_record_unchanged(self):
         record = korvantyr.RobotActions()
