@@ -16,9 +16,8 @@ namespace korvan {
 namespace zenoh_msgs {
 namespace tyr_msg {
 
-inline constexpr char kValueFailure[] = "Deserialization failure";
-inline constexpr char kSequenceLengthFailure[] =
-    "Deserialization failure:: Failed to read sequence length";
+using zenoh::kSequenceLengthFailure;
+inline constexpr const char* kValueFailure = zenoh::kDeserializationFailure;
 
 class PayloadReader {
  public:

@@ -168,8 +168,6 @@ Deserializer& Deserializer::operator=(Deserializer&& other) noexcept {
 
 namespace {
 
-constexpr std::string_view kDeserializationFailure = "Deserialization failure";
-
 template <class T>
 T Read(zb_deserializer_t* handle, zb_result_t (*read)(zb_deserializer_t*, T*)) {
   T value{};
@@ -209,7 +207,7 @@ std::string Deserializer::deserialize_string() {
 size_t Deserializer::deserialize_sequence_length() {
   size_t length = 0;
   CheckResult(zb_deserializer_deserialize_sequence_length(handle_, &length),
-              "Deserialization failure:: Failed to read sequence length");
+              kSequenceLengthFailure);
   return length;
 }
 

@@ -172,6 +172,12 @@ class Serializer {
   zb_serializer_t* handle_ = nullptr;
 };
 
+// The messages of a failed read, shared by every reader of the serializer's format so that their
+// failures read the same.
+inline constexpr char kDeserializationFailure[] = "Deserialization failure";
+inline constexpr char kSequenceLengthFailure[] =
+    "Deserialization failure:: Failed to read sequence length";
+
 // Reads values in Zenoh's serialization format from a payload that must outlive it. Every read
 // throws ZException with kErrDeserialize when the payload does not hold the value.
 class Deserializer {
