@@ -81,15 +81,16 @@ class Plan:
     rates: tuple[int, ...] = (1000, 5000, 10000)
     layouts: tuple[int, ...] = (16, 56)
     reps: int = 4
-    window: float = 2.0  # seconds of one CPU window
+    window: float = 2.0  # seconds of one CPU window, at least
+    window_samples: int = 8000  # samples of both streams in one window, at least
     warmup: float = 1.0
     query_calls: int = 3000  # calls of each query per round
     remote_calls: int = 200
     scale: tuple[int, ...] = (1, 10, 20)
 
 
-QUICK = Plan(rates=(1000, 10000), layouts=(16, 56), reps=3, window=0.5, warmup=0.5,
-             query_calls=300, remote_calls=40, scale=(1, 10))
+QUICK = Plan(rates=(1000, 10000), layouts=(16, 56), reps=3, window=0.5, window_samples=0,
+             warmup=0.5, query_calls=300, remote_calls=40, scale=(1, 10))
 
 _started = time.monotonic()
 
@@ -393,14 +394,20 @@ class Results:
     problems: list = field(default_factory=list)
 
 
-def _windows(subject, pub: Publisher, plan: Plan) -> dict:
+def window_seconds(plan: Plan, rate: int) -> float:
+    """Long enough for ``plan.window_samples`` samples: a short window at 1 kHz holds too few
+    samples for a steady figure."""
+    return max(plan.window, plan.window_samples / (2 * rate))
+
+
+def _windows(subject, pub: Publisher, plan: Plan, rate: int) -> dict:
     """CPU per sample over ``plan.reps`` windows; the floor counts its own samples, the others
     take the publisher's count of both streams."""
     cpu_us, rates, pub_us = [], [], []
     for _ in range(plan.reps):
         p0, s0, pc0 = pub.count()
         n0, c0 = subject.sample()
-        time.sleep(plan.window)
+        time.sleep(window_seconds(plan, rate))
         p1, s1, pc1 = pub.count()
         n1, c1 = subject.sample()
         samples = (n1 - n0) if n0 is not None else 2 * (p1 - p0)
@@ -427,7 +434,7 @@ def measure_ingest(results: Results, layout: int, rate: int, subjects: list[tupl
                 put0 = pub.count()[0]
                 pub.command("resume")
                 time.sleep(IN_FLIGHT)
-            figures = _windows(subject, pub, plan)
+            figures = _windows(subject, pub, plan, rate)
             if label == "floor":
                 pub.still()
                 received1, _ = subject.sample()
@@ -504,7 +511,7 @@ def measure_scale(results: Results, modules: list[tuple[str, Path]], serial: str
             subject = Subject("korvantyr", serial, work, module, clients=n)
             try:
                 time.sleep(plan.warmup)
-                figures = _windows(subject, pub, plan)
+                figures = _windows(subject, pub, plan, rate)
                 rss = subject.ask({"op": "cpu"})["rss_kib"]
                 figures["cpu_delivered_us"] = [v / n for v in figures["cpu_us"]]
                 figures["rss_kib"] = rss
@@ -570,9 +577,11 @@ def report(info: harness.RunInfo, plan: Plan, args: argparse.Namespace, results:
         ("Robot", "kvn-bench-publisher (Rust, zenoh 1.10.2, CongestionControl::Block, a ring of "
                   "pre-encoded samples) for both streams; korvantyr-sim --no-streams for the "
                   "remote procedures"),
-        ("Repetitions", f"{plan.reps} per figure; CPU windows of {plan.window:g} s after "
-                        f"{plan.warmup:g} s of warm-up; {plan.query_calls:,} calls per query and "
-                        f"round, {plan.remote_calls:,} per remote call and round"),
+        ("Repetitions", f"{plan.reps} per figure; CPU windows of "
+                        + ", ".join(f"{window_seconds(plan, r):g} s at {r:,} Hz"
+                                    for r in plan.rates)
+                        + f" after {plan.warmup:g} s of warm-up; {plan.query_calls:,} calls per "
+                        f"query and round, {plan.remote_calls:,} per remote call and round"),
         ("Duration", f"{elapsed:.0f} s"),
     ]
     out = ["# Benchmarks", "",
