@@ -57,6 +57,7 @@ DEFAULT_MODULE = REPO / "build" / "cmake" / "python"
 DEFAULT_FLOOR = REPO / "build" / "cmake" / "bench" / "kvn-bench-floor"
 DEFAULT_PUBLISHER = REPO / "bridge" / "target" / "release" / "kvn-bench-publisher"
 
+STEADY_RATE = 1000  # Hz per stream while the queries, the remote calls and the scale are measured
 LAYOUTS = {16: "ARM_1:7,ARM_2:7,EXT_AXIS:2", 56: "ARM_1:24,ARM_2:24,EXT_AXIS:8"}
 STATE_FIELDS = ("timestamp", "q", "theta", "dq", "dtheta", "tau", "tau_dot", "tau_ext",
                 "tau_interact", "temperature", "flange_pose", "tcp_pose", "tcp_twist",
@@ -511,7 +512,7 @@ def measure_scale(results: Results, modules: list[tuple[str, Path]], serial: str
             subject = Subject("korvantyr", serial, work, module, clients=n)
             try:
                 time.sleep(plan.warmup)
-                figures = _windows(subject, pub, plan, rate)
+                figures = _windows(subject, pub, plan, STEADY_RATE)
                 rss = subject.ask({"op": "cpu"})["rss_kib"]
                 figures["cpu_delivered_us"] = [v / n for v in figures["cpu_us"]]
                 figures["rss_kib"] = rss
@@ -723,7 +724,7 @@ def run(args: argparse.Namespace, info: harness.RunInfo, work: Path) -> tuple[li
                 pub.command(f"rate {rate}")
                 measure_ingest(results, layout, rate, subjects, serial, pub, plan, work,
                                args.floor)
-            pub.command("rate 1000")
+            pub.command(f"rate {STEADY_RATE}")
             first = layout == plan.layouts[0]
             measure_queries(results, layout, modules, serial, pub, plan, work, remote=first)
             if first:
