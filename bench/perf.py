@@ -22,7 +22,9 @@ the rate asked for. Then one subject process at a time, never two at once:
    Python process holding one ``korvantyr.Client(SN, verbose=False)`` and otherwise asleep, and of
    the same process with bench/pyclient.py's client. The floor counts its samples; for the Python
    subjects the publisher's count over the window is used (Block congestion control drops nothing:
-   the floor's count is checked equal to the publisher's, between two pauses).
+   the floor's count is checked equal to the publisher's, between two pauses). The subjects take
+   turns, a fresh process and one window each per turn, so that a drift of the machine's state
+   falls on all of them alike.
 2. Queries from Python with the stream at 1 kHz: the median time of each call.
 3. Remote calls: ``connected()`` and ``plan_info()`` against a raw eclipse-zenoh get of the same
    request bytes from a process that does nothing else.
@@ -401,11 +403,11 @@ def window_seconds(plan: Plan, rate: int) -> float:
     return max(plan.window, plan.window_samples / (2 * rate))
 
 
-def _windows(subject, pub: Publisher, plan: Plan, rate: int) -> dict:
-    """CPU per sample over ``plan.reps`` windows; the floor counts its own samples, the others
-    take the publisher's count of both streams."""
+def _windows(subject, pub: Publisher, plan: Plan, rate: int, reps: int) -> dict:
+    """CPU per sample over ``reps`` windows; the floor counts its own samples, the others take the
+    publisher's count of both streams."""
     cpu_us, rates, pub_us = [], [], []
-    for _ in range(plan.reps):
+    for _ in range(reps):
         p0, s0, pc0 = pub.count()
         n0, c0 = subject.sample()
         time.sleep(window_seconds(plan, rate))
@@ -420,39 +422,45 @@ def _windows(subject, pub: Publisher, plan: Plan, rate: int) -> dict:
 
 def measure_ingest(results: Results, layout: int, rate: int, subjects: list[tuple[str, object]],
                    serial: str, pub: Publisher, plan: Plan, work: Path, floor_path: Path) -> None:
-    for label, module in subjects:
-        progress(f"ingest, {layout} joints, {rate} Hz: {label}")
-        if label == "floor":
-            subject = Floor(floor_path, serial, work / f"floor-{layout}-{rate}.stderr")
-        else:
-            kind = "pyclient" if label == "pyclient" else "korvantyr"
-            subject = Subject(kind, serial, work, module)
-        try:
-            time.sleep(plan.warmup)
+    """The subjects take turns, a fresh process and one window each per turn, so that a change
+    of the machine's state during the run falls on every subject alike."""
+    put = received = 0
+    for turn in range(plan.reps):
+        for label, module in subjects:
+            progress(f"ingest, {layout} joints, {rate} Hz, turn {turn + 1} of {plan.reps}: "
+                     f"{label}")
             if label == "floor":
-                pub.still()
-                received0, _ = subject.sample()
-                put0 = pub.count()[0]
-                pub.command("resume")
-                time.sleep(IN_FLIGHT)
-            figures = _windows(subject, pub, plan, rate)
-            if label == "floor":
-                pub.still()
-                received1, _ = subject.sample()
-                put1 = pub.count()[0]
-                pub.command("resume")
-                put, received = 2 * (put1 - put0), received1 - received0
-                results.checks.append((f"floor received every sample ({layout} joints, {rate} Hz)",
-                                       put == received,
-                                       f"published {put:,}, received {received:,}"))
-            results.ingest[(layout, rate, label)] = figures
-        finally:
-            status = subject.stop(terminate=False) if label == "floor" else subject.stop()
-            if label != "floor":
-                results.problems += [f"{label}: logged `{p}`" for p in subject.problems()]
-            if status != 0:
-                results.problems.append(f"{label} subject ({layout} joints, {rate} Hz): "
-                                        f"{harness.exit_text(status)}")
+                subject = Floor(floor_path, serial, work / f"floor-{layout}-{rate}-{turn}.stderr")
+            else:
+                kind = "pyclient" if label == "pyclient" else "korvantyr"
+                subject = Subject(kind, serial, work, module)
+            try:
+                time.sleep(plan.warmup)
+                if label == "floor":
+                    pub.still()
+                    received0, _ = subject.sample()
+                    put0 = pub.count()[0]
+                    pub.command("resume")
+                    time.sleep(IN_FLIGHT)
+                figures = _windows(subject, pub, plan, rate, reps=1)
+                if label == "floor":
+                    pub.still()
+                    received1, _ = subject.sample()
+                    put1 = pub.count()[0]
+                    pub.command("resume")
+                    put, received = put + 2 * (put1 - put0), received + received1 - received0
+                into = results.ingest.setdefault((layout, rate, label), {})
+                for name, values in figures.items():
+                    into.setdefault(name, []).extend(values)
+            finally:
+                status = subject.stop(terminate=False) if label == "floor" else subject.stop()
+                if label != "floor":
+                    results.problems += [f"{label}: logged `{p}`" for p in subject.problems()]
+                if status != 0:
+                    results.problems.append(f"{label} subject ({layout} joints, {rate} Hz): "
+                                            f"{harness.exit_text(status)}")
+    results.checks.append((f"floor received every sample ({layout} joints, {rate} Hz)",
+                           put == received, f"published {put:,}, received {received:,}"))
 
 
 def _dofs(layout: int) -> list[tuple[int, int]]:
@@ -512,7 +520,7 @@ def measure_scale(results: Results, modules: list[tuple[str, Path]], serial: str
             subject = Subject("korvantyr", serial, work, module, clients=n)
             try:
                 time.sleep(plan.warmup)
-                figures = _windows(subject, pub, plan, STEADY_RATE)
+                figures = _windows(subject, pub, plan, STEADY_RATE, plan.reps)
                 rss = subject.ask({"op": "cpu"})["rss_kib"]
                 figures["cpu_delivered_us"] = [v / n for v in figures["cpu_us"]]
                 figures["rss_kib"] = rss
@@ -598,7 +606,9 @@ def report(info: harness.RunInfo, plan: Plan, args: argparse.Namespace, results:
             "for the Python subjects the publisher's count is taken (Block congestion control "
             "drops nothing, see the checks). `korvantyr` is a Python process holding one "
             "`korvantyr.Client(SN, verbose=False)` and otherwise asleep; `pyclient` the same "
-            "process with bench/pyclient.py.", ""]
+            "process with bench/pyclient.py. The subjects take turns: each repetition is one "
+            "window of a fresh process, after every other subject's window of the turn before.",
+            ""]
     header = ["Joints", "Rate per stream", "floor µs", "korvantyr µs"]
     header += ["before µs"] if before else []
     header += ["pyclient µs", "korvantyr / floor", f"goal"]
