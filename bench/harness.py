@@ -352,8 +352,10 @@ def _commit() -> str:
     try:
         head = subprocess.run(["git", "-C", str(REPO), "rev-parse", "--short", "HEAD"],
                               capture_output=True, text=True, check=True).stdout.strip()
+        # The generated reports do not count: a run rewrites the one it reports into.
         dirty = subprocess.run(["git", "-C", str(REPO), "status", "--porcelain",
-                                "--untracked-files=no"], capture_output=True, text=True,
+                                "--untracked-files=no", "--", ".", ":!BENCHMARKS.md",
+                                ":!RELIABILITY.md"], capture_output=True, text=True,
                                check=True).stdout.strip()
     except (OSError, subprocess.CalledProcessError):
         return "unknown commit"
