@@ -261,35 +261,43 @@ PyObject* ReadField(PyObject* fallback, PyObject* self) {
   return getter == nullptr ? nullptr : PyObject_CallFunctionObjArgs(getter, self, nullptr);
 }
 
-// Replaces the getter of the property `name`, already bound by pybind11, with ReadField. The new
-// getter carries pybind11's name, docstring (the rendered signature) and module, so the property
-// reads the same to introspection and to the stub generator; the setter stays pybind11's.
-template <class Record, auto Field>
-void UseDirectGetter(py::class_<Record>& cls, const char* name) {
+// A C function `call` standing in for pybind11's function `pybind_function`: it carries that
+// function's name, docstring (the rendered signature) and module, so it reads the same to
+// introspection and to the stub generator, and its self is a capsule named `capsule_name` that
+// holds pybind11's function for the calls it does not answer itself.
+inline py::object StandIn(py::object pybind_function, PyCFunction call, int flags,
+                          const char* capsule_name) {
   // The method tables live as long as the process: the functions keep pointers to them.
   static std::deque<PyMethodDef> definitions;
   static std::deque<std::string> texts;
 
-  const py::object property = cls.attr("__dict__")[name];
-  py::object pybind_getter = property.attr("fget");
-  const py::object module_name = pybind_getter.attr("__module__");
-  texts.push_back(pybind_getter.attr("__name__").cast<std::string>());
-  const char* getter_name = texts.back().c_str();
-  texts.push_back(pybind_getter.attr("__doc__").cast<std::string>());
-  definitions.push_back(
-      PyMethodDef{getter_name, &ReadField<Record, Field>, METH_O, texts.back().c_str()});
+  const py::object module_name = pybind_function.attr("__module__");
+  texts.push_back(pybind_function.attr("__name__").cast<std::string>());
+  const char* function_name = texts.back().c_str();
+  texts.push_back(pybind_function.attr("__doc__").cast<std::string>());
+  definitions.push_back(PyMethodDef{function_name, call, flags, texts.back().c_str()});
 
   auto fallback = py::reinterpret_steal<py::object>(
-      PyCapsule_New(pybind_getter.ptr(), kGetterCapsule, [](PyObject* capsule) {
-        Py_XDECREF(static_cast<PyObject*>(PyCapsule_GetPointer(capsule, kGetterCapsule)));
+      PyCapsule_New(pybind_function.ptr(), capsule_name, [](PyObject* capsule) {
+        Py_XDECREF(
+            static_cast<PyObject*>(PyCapsule_GetPointer(capsule, PyCapsule_GetName(capsule))));
       }));
   if (!fallback) throw py::error_already_set();
-  pybind_getter.release();  // now owned by the capsule
+  pybind_function.release();  // now owned by the capsule
 
-  auto getter = py::reinterpret_steal<py::object>(
+  auto function = py::reinterpret_steal<py::object>(
       PyCFunction_NewEx(&definitions.back(), fallback.ptr(), module_name.ptr()));
-  if (!getter) throw py::error_already_set();
+  if (!function) throw py::error_already_set();
+  return function;
+}
 
+// Replaces the getter of the property `name`, already bound by pybind11, with ReadField; the
+// setter stays pybind11's.
+template <class Record, auto Field>
+void UseDirectGetter(py::class_<Record>& cls, const char* name) {
+  const py::object property = cls.attr("__dict__")[name];
+  const py::object getter =
+      StandIn(property.attr("fget"), &ReadField<Record, Field>, METH_O, kGetterCapsule);
   const auto property_type =
       py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyProperty_Type));
   py::setattr(cls, name,
@@ -354,35 +362,14 @@ PyObject* CallMethod(PyObject* fallback, PyObject* const* args, Py_ssize_t nargs
   return CallFallback(fallback, args, nargs, kwnames);
 }
 
-// Replaces the method `name`, already bound by pybind11, with CallMethod. The new function carries
-// pybind11's name, docstring (the rendered signature) and module, and its self is a capsule as
-// pybind11's is, so it reads the same to introspection and to the stub generator.
+// Replaces the method `name`, already bound by pybind11, with CallMethod, wrapped as pybind11
+// wraps its own methods.
 template <auto Method>
 void UseDirectMethod(py::class_<tyr::Client>& cls, const char* name) {
-  // The method tables live as long as the process: the functions keep pointers to them.
-  static std::deque<PyMethodDef> definitions;
-  static std::deque<std::string> texts;
-
-  py::object pybind_function = cls.attr("__dict__")[name].attr("__func__");
-  const py::object module_name = pybind_function.attr("__module__");
-  texts.push_back(pybind_function.attr("__name__").cast<std::string>());
-  const char* function_name = texts.back().c_str();
-  texts.push_back(pybind_function.attr("__doc__").cast<std::string>());
-  definitions.push_back(
-      PyMethodDef{function_name,
-                  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&CallMethod<Method>)),
-                  METH_FASTCALL | METH_KEYWORDS, texts.back().c_str()});
-
-  auto fallback = py::reinterpret_steal<py::object>(
-      PyCapsule_New(pybind_function.ptr(), kMethodCapsule, [](PyObject* capsule) {
-        Py_XDECREF(static_cast<PyObject*>(PyCapsule_GetPointer(capsule, kMethodCapsule)));
-      }));
-  if (!fallback) throw py::error_already_set();
-  pybind_function.release();  // now owned by the capsule
-
-  auto function = py::reinterpret_steal<py::object>(
-      PyCFunction_NewEx(&definitions.back(), fallback.ptr(), module_name.ptr()));
-  if (!function) throw py::error_already_set();
+  const py::object function =
+      StandIn(cls.attr("__dict__")[name].attr("__func__"),
+              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&CallMethod<Method>)),
+              METH_FASTCALL | METH_KEYWORDS, kMethodCapsule);
   auto method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(function.ptr()));
   if (!method) throw py::error_already_set();
   py::setattr(cls, name, method);
