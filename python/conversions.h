@@ -1,13 +1,15 @@
 // Conversions of the module's results into Python objects. Every function here runs on the
-// caller's thread with the interpreter lock held and returns new objects only, so nothing returned
-// is shared with a record or with an earlier result. The casters keep the names of the standard
-// conversions they stand in for, so rendered signatures do not change.
+// caller's thread with the interpreter lock held and returns new mutable objects only, so nothing
+// that can be changed is shared with a record or with an earlier result; immutable values (the
+// enumeration's members, floats of repeated values) may be. The casters keep the names of the
+// standard conversions they stand in for, so rendered signatures do not change.
 //
-// The paths a control loop runs at every cycle (a per-group dict, an attribute read) are built
-// with the C API instead of pybind11's generic dispatch: attribute getters are plain METH_O
-// functions, records are moved into their Python holders, and dict keys are the enumeration's own
-// member objects with their hashes taken once at import. Anything unusual (a subclass, a group
-// number without a member) takes pybind11's own path, so behaviour and error texts stay its own.
+// The paths a control loop runs at every cycle (a per-group dict, an attribute read, a flag or
+// I/O read) are built with the C API instead of pybind11's generic dispatch: attribute getters and
+// those methods are plain C functions, records are moved into their Python holders, and dict keys
+// are the enumeration's own member objects with their hashes taken once at import. Anything
+// unusual (a subclass, a group number without a member, wrong arguments) takes pybind11's own
+// path, so behaviour and error texts stay its own.
 #pragma once
 
 #include <pybind11/pybind11.h>

@@ -4,7 +4,8 @@
 // Text that came from the robot may hold any bytes: it is read as UTF-8 with every invalid byte
 // replaced by U+FFFD, so reading a field never raises. Assignment converts as usual.
 //
-// The per-call paths that a control loop runs (the per-group dicts and attribute reads) build
+// The per-call paths that a control loop runs (the per-group dicts, attribute reads, flag and I/O
+// reads) build
 // their Python objects directly: see python/conversions.h. Everything they return is what the
 // standard conversions return, with the same rendered signatures.
 #include <pybind11/pybind11.h>
