@@ -5,9 +5,8 @@
 // replaced by U+FFFD, so reading a field never raises. Assignment converts as usual.
 //
 // The per-call paths that a control loop runs (the per-group dicts, attribute reads, flag and I/O
-// reads) build
-// their Python objects directly: see python/conversions.h. Everything they return is what the
-// standard conversions return, with the same rendered signatures.
+// reads) build their Python objects directly: see python/conversions.h. Everything they return is
+// what the standard conversions return, with the same rendered signatures.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
