@@ -26,12 +26,11 @@ rm -rf "$work"
 mkdir -p "$work"
 py="$(kvn_find_python312)" || kvn_die "python3.12 not found"
 
-# The README's example as a user copies it: the first Python block under "## Python API".
+# The README's example as a user copies it: its first Python block.
 "$py" - "$KVN_ROOT/README.md" "$work/example.py" <<'EOF'
 import re, sys
 readme = open(sys.argv[1], encoding="utf-8").read()
-section = readme.split("\n## Python API\n", 1)[1]
-code = re.search(r"```python\n(.*?)```", section, re.DOTALL).group(1)
+code = re.search(r"^```python\n(.*?)^```", readme, re.DOTALL | re.MULTILINE).group(1)
 open(sys.argv[2], "w", encoding="utf-8").write(code)
 EOF
 
