@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds incrementally, and runs every test: the C++ unit tests, the C++
-# network tests and the Python tests; then the checks CI runs after them: the release wheel tried
-# as a user would (spdlog, fmt, Rust and CMake hidden), a 60 s soak, the fault outcomes, the
-# client's network exposure, every fuzz target from its seeds and the C++ suite under ASan+UBSan.
+# network tests and the Python tests; then the checks CI runs after them: the documentation site
+# built in strict mode and loaded in headless Chromium, the release wheel tried as a user would
+# (spdlog, fmt, Rust and CMake hidden), a 60 s soak, the fault outcomes, the client's network
+# exposure, every fuzz target from its seeds and the C++ suite under ASan+UBSan.
 # Tests that open Zenoh sessions run inside private network namespaces that the run creates and
 # removes, so nothing leaves this machine (needs root).
 #
@@ -34,6 +35,7 @@ kvn_step "Python tests" env KORVANTYR_BRIDGE_TOOL="$KVN_BUILD/tools/kvn-bridge-t
   "$KVN_VENV/bin/python" -m pytest "$@"
 
 if [ $# -eq 0 ] && [ "${KVN_QUICK:-}" != 1 ]; then
+  kvn_step "Documentation site, built and checked in Chromium" ./scripts/docs.sh --check
   kvn_step "Wheel" ./scripts/wheel.sh
   kvn_step "Wheel on a bare machine" ./scripts/wheel-smoke.sh
   kvn_step "Soak, 60 s" "$KVN_VENV/bin/python" bench/soak.py --seconds 60
