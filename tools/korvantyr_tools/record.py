@@ -17,8 +17,11 @@ significant digits, which keeps every single-precision value the robot sends exa
 
 The plot (PNG) shows one joint group (--group, default ALL): its joint positions, the force and the
 moment of its TCP wrench over time. Plotting needs matplotlib (``pip install 'korvantyr[plot]'``);
-without it the command stops before recording, unless --no-plot asks for the CSV file only.
-Ctrl-C ends the recording early; what was recorded is still written and plotted.
+without it the command stops before recording, unless --no-plot asks for the CSV file only. The
+plot's extension picks its format (png, svg, pdf...); a name matplotlib cannot write is refused
+before recording. Ctrl-C ends the recording early; what was recorded is still written and plotted.
+The plot is written under a temporary name and renamed when complete: a failed or interrupted plot
+leaves no half-written file, and the CSV file is kept whatever happens to the plot.
 """
 
 from __future__ import annotations
@@ -26,16 +29,20 @@ from __future__ import annotations
 import argparse
 import csv
 import math
+import os
 import time
 from array import array
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TextIO
+from typing import TYPE_CHECKING, TextIO
 
 import korvantyr
 
-from ._cli import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, connect,
-                   parse_robot_command, positive, robot_command_parser, say_error)
+from ._cli import (CLIENT_ERRORS, EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, connect,
+                   failure, parse_robot_command, positive, robot_command_parser, say_error)
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
 
 WRENCH_COLUMNS = ("fx", "fy", "fz", "tx", "ty", "tz")
 GROUP_NAMES = [name for name in korvantyr.JointGroup.__members__ if name != "UNKNOWN"]
@@ -49,13 +56,17 @@ EPILOG = """\
 The CSV file has one row per sample and joint group: time (s since the start), group, q1..qN,
 fx, fy, fz, tx, ty, tz (TCP wrench, world frame), robot_sec, robot_nsec (the stream message's
 time stamp). Ctrl-C ends the recording early; what was recorded is still written and plotted.
+Whatever happens to the plot, the CSV file is kept and the summary line printed.
 
 exit codes:
   0    recorded, and plotted unless --no-plot
-  1    the robot cannot be reached, the serial number is malformed, no joint states arrived, or
-       a file cannot be written (one line on stderr)
-  2    usage error, or matplotlib missing for the plot: pip install 'korvantyr[plot]'
-  130  Ctrl-C while connecting
+  1    the robot cannot be reached or used, the serial number is malformed, no joint states
+       arrived, or a file cannot be written; after a failed plot the CSV file is kept (one line
+       on stderr)
+  2    usage error: among them a plot name whose format matplotlib cannot write, or matplotlib
+       missing for the plot: pip install 'korvantyr[plot]'
+  130  Ctrl-C while connecting (nothing written), or while plotting (the CSV file is kept, the
+       plot is not written)
 """
 PLOT_EXTRA = "pip install 'korvantyr[plot]'"
 
@@ -70,7 +81,8 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
                         help="CSV file to write (default: korvantyr_record.csv)")
     plot_choice = parser.add_mutually_exclusive_group()
     plot_choice.add_argument("--png", type=Path, default=Path("korvantyr_record.png"),
-                             help="plot to write (default: korvantyr_record.png)")
+                             help="plot to write; its extension picks the format (png, svg, "
+                                  "pdf...; default: korvantyr_record.png)")
     plot_choice.add_argument("--no-plot", action="store_true",
                              help="write the CSV file only (needs no matplotlib)")
     parser.add_argument("--group", choices=GROUP_NAMES, default=None,
@@ -159,7 +171,8 @@ def choose_group(requested: str | None,
     return group
 
 
-def plot(path: Path, series: Series, group: korvantyr.JointGroup, title: str) -> None:
+def plot(path: Path, series: Series, group: korvantyr.JointGroup, title: str,
+         image_format: str) -> None:
     # A bare Figure renders with the Agg canvas: no display and no global pyplot state needed.
     from matplotlib.figure import Figure
 
@@ -187,16 +200,49 @@ def plot(path: Path, series: Series, group: korvantyr.JointGroup, title: str) ->
         if ax.lines:
             ax.legend(loc="center left", bbox_to_anchor=(1.0, 0.5), fontsize="small",
                       ncols=2 if len(ax.lines) > 8 else 1)
-    fig.savefig(path, dpi=100)
+    save(fig, path, image_format)
+
+
+def save(fig: Figure, path: Path, image_format: str) -> None:
+    """Writes the figure under a temporary name beside ``path``, then renames it: an error or
+    Ctrl-C while writing leaves no half-written image (and an older one at ``path`` as it was)."""
+    part = path.with_name(f".{path.name}.{os.getpid()}.part")
+    try:
+        fig.savefig(part, format=image_format, dpi=100)
+        os.replace(part, path)
+    except BaseException:
+        part.unlink(missing_ok=True)
+        raise
+
+
+def image_format(path: Path) -> str:
+    """The image format matplotlib writes for ``path``: its extension, PNG without one. A
+    RecordError if matplotlib writes no such format."""
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    extension = path.suffix[1:].lower()
+    if not extension:
+        return "png"
+    supported = FigureCanvasBase.get_supported_filetypes()
+    if extension not in supported:
+        raise RecordError(f"--png {path}: matplotlib writes no .{extension} images (it writes "
+                          f"{', '.join(sorted(supported))})")
+    return extension
 
 
 def run(args: argparse.Namespace) -> int:
-    if not args.no_plot:
+    plot_format = ""
+    if not args.no_plot:  # checked before a long recording, not after it
         try:
-            import matplotlib  # noqa: F401  (checked before a long recording, not after it)
+            import matplotlib  # noqa: F401
         except ImportError:
             say_error(args.prog, f"plotting needs matplotlib: {PLOT_EXTRA} "
                                  "(or --no-plot for the CSV file only)")
+            return EXIT_USAGE
+        try:
+            plot_format = image_format(args.png)
+        except RecordError as exc:
+            say_error(args.prog, f"error: {exc} (see --help)")
             return EXIT_USAGE
     client = connect(args.prog, args.serial, args.quiet)
     if client is None:
@@ -206,7 +252,7 @@ def run(args: argparse.Namespace) -> int:
         if args.group is not None:  # a group the robot lacks is better known before recording
             try:
                 present = list(client.groups())
-            except IndexError:
+            except CLIENT_ERRORS:
                 present = []
             if present:
                 choose_group(args.group, present)
@@ -220,18 +266,32 @@ def run(args: argparse.Namespace) -> int:
             raise RecordError(f"no joint states arrived from {args.serial} in {args.seconds:g} s; "
                               f"{args.csv} is empty")
         group = choose_group(args.group, list(recording.series))
-        if not args.no_plot:
-            title = (f"{args.serial}: {recording.samples} samples at {args.rate:g} Hz "
-                     f"over {args.seconds:g} s")
-            plot(args.png, recording.series[group], group, title)
     except (RecordError, OSError) as exc:
         say_error(args.prog, exc)
         return EXIT_FAILURE
+    except CLIENT_ERRORS as exc:
+        say_error(args.prog, failure(exc))
+        return EXIT_FAILURE
     finally:
         del client  # disconnects now, so the client's exit line comes before the summary
-    plotted = "" if args.no_plot else f", plot of {group.name}: {args.png}"
-    print(f"{recording.samples} samples of {len(recording.series)} joint groups: "
-          f"{args.csv}{plotted}")
+
+    # The CSV file is complete: whatever happens to the plot, it is kept and reported.
+    kept = f"{recording.samples} samples of {len(recording.series)} joint groups: {args.csv}"
+    if args.no_plot:
+        print(kept)
+        return EXIT_OK
+    title = (f"{args.serial}: {recording.samples} samples at {args.rate:g} Hz "
+             f"over {args.seconds:g} s")
+    try:
+        plot(args.png, recording.series[group], group, title, plot_format)
+    except KeyboardInterrupt:
+        print(f"{kept}, no plot (interrupted)", flush=True)
+        return EXIT_INTERRUPTED
+    except Exception as exc:  # noqa: BLE001  (matplotlib's errors are many; the CSV is safe)
+        print(f"{kept}, no plot", flush=True)
+        say_error(args.prog, f"the plot could not be written to {args.png}: {failure(exc)}")
+        return EXIT_FAILURE
+    print(f"{kept}, plot of {group.name}: {args.png}")
     return EXIT_OK
 
 
