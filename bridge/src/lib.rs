@@ -11,6 +11,7 @@ pub mod keyexpr;
 pub mod locality;
 pub mod query;
 pub mod result;
+mod runtime;
 pub mod serialization;
 pub mod session;
 pub mod subscriber;
