@@ -19,6 +19,8 @@ printed about once a second, frames separated by a blank line.
 from __future__ import annotations
 
 import argparse
+import os
+import select
 import signal
 import sys
 import time
@@ -207,15 +209,19 @@ class StopRequest:
     """Ctrl-C, SIGTERM and SIGHUP while the view runs: each sets a flag that the loop reads
     between client calls. Raising from the handler instead could cut a frame or the terminal's
     restoration in half; and a remote call cannot be interrupted anyway (it returns after its
-    time-out at the latest)."""
+    time-out at the latest). The pause between frames is a wait on the signal wake-up pipe, so
+    that a signal ends it at once. Main thread only."""
 
     SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
     def __init__(self) -> None:
         self.requested = False
         self.previous: dict[int, Any] = {}
+        self._wake_r, self._wake_w = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
+        self._previous_wakeup = -1
 
     def __enter__(self) -> StopRequest:
+        self._previous_wakeup = signal.set_wakeup_fd(self._wake_w, warn_on_full_buffer=False)
         for signum in self.SIGNALS:
             self.previous[signum] = signal.signal(signum, self._handle)
         return self
@@ -223,9 +229,17 @@ class StopRequest:
     def __exit__(self, *_exc: object) -> None:
         for signum, handler in self.previous.items():
             signal.signal(signum, handler)
+        signal.set_wakeup_fd(self._previous_wakeup)
+        os.close(self._wake_r)
+        os.close(self._wake_w)
 
     def _handle(self, _signum: int, _frame: object) -> None:
         self.requested = True
+
+    def pause(self, seconds: float) -> None:
+        """Waits ``seconds``, or less when a signal comes."""
+        if seconds > 0 and not self.requested:
+            select.select([self._wake_r], [], [], seconds)
 
 
 def write_out(text: str) -> None:
@@ -262,7 +276,7 @@ def run(args: argparse.Namespace) -> int:
                     write_out("\n".join(frame) + "\n\n")
                 if remote.pending:
                     continue  # the next call of this round at once
-                time.sleep(max(0.0, min(FRAME_PERIOD_S, end - time.monotonic())))
+                stop.pause(min(FRAME_PERIOD_S, end - time.monotonic()))
         finally:
             if tty:
                 write_out(SHOW_CURSOR)
