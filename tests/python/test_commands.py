@@ -265,7 +265,8 @@ def test_monitor_shows_the_robots_texts_without_obeying_or_choking_on_them(
 # korvantyr-monitor and korvantyr-record against a robot that misbehaves
 
 # Control commands of the simulated robot, given before the command connects, the exit codes of
-# the monitor and the recorder, and a line the monitor shows in its view. Every exception the
+# the monitor and the recorder (either of two when random mutations may or may not spoil the
+# start-up), and a line the monitor shows in its view. Every exception the
 # client throws (IndexError for a group without a name or a number out of range, ValueError for a
 # number it cannot read, RuntimeError for a reply it cannot use) ends in the command's one-line
 # error, or, for the monitor's remote calls, in a line of its view while it runs on.
@@ -286,7 +287,7 @@ ROBOT_FAULTS = [
                  id="number-out-of-range"),
     pytest.param(["rpc 3 mutate"], 0, 0, None, id="primitive-states-mutated"),
     pytest.param(["rpc all mutate"], 1, 1, None, id="every-reply-mutated"),
-    pytest.param(["stream basic mutate"], 0, 0, None, id="basic-stream-mutated"),
+    pytest.param(["stream basic mutate"], (0, 1), (0, 1), None, id="basic-stream-mutated"),
 ]
 
 
@@ -294,8 +295,9 @@ ROBOT_FAULTS = [
 @pytest.mark.parametrize("name", ["korvantyr-monitor", "korvantyr-record"])
 @pytest.mark.parametrize(("faults", "monitor_exit", "record_exit", "monitor_line"), ROBOT_FAULTS)
 def test_commands_end_in_one_line_whatever_the_robot_sends(
-        controlled_sim, tmp_path: Path, name: str, faults: list[str], monitor_exit: int,
-        record_exit: int, monitor_line: str | None) -> None:
+        controlled_sim, tmp_path: Path, name: str, faults: list[str],
+        monitor_exit: int | tuple[int, int], record_exit: int | tuple[int, int],
+        monitor_line: str | None) -> None:
     robot = controlled_sim(args=["--rate", "200"])
     for fault in faults:
         robot.command(fault)
@@ -307,8 +309,9 @@ def test_commands_end_in_one_line_whatever_the_robot_sends(
         result = run(name, robot.serial, "--seconds", "1", "--rate", "20", "--no-plot", "--quiet",
                      cwd=tmp_path)
     assert "Traceback" not in result.stderr, result.stderr
-    assert result.returncode == expected, result.stdout + result.stderr
-    if expected != 0:
+    assert result.returncode in (expected if isinstance(expected, tuple) else (expected,)), (
+        result.stdout + result.stderr)
+    if result.returncode != 0:
         assert result.stderr.splitlines()[-1].startswith(f"{name}: "), result.stderr
     elif name == "korvantyr-monitor" and monitor_line is not None:
         # A line of the view, frame after frame, with the other answers still shown.
