@@ -3,7 +3,10 @@
 
 use zenoh::{Session, Wait};
 
-use crate::{result::*, runtime::runtime_unreachable};
+use crate::{
+    result::*,
+    runtime::{keep_to_the_end, runtime_unreachable},
+};
 
 #[allow(non_camel_case_types)]
 pub type zb_session_t = Session;
@@ -53,6 +56,7 @@ pub unsafe extern "C" fn zb_close(session: *const zb_session_t) -> zb_result_t {
 pub unsafe extern "C" fn zb_session_drop(session: *mut zb_session_t) -> zb_result_t {
     guard(|| {
         if !session.is_null() && runtime_unreachable() {
+            keep_to_the_end(session);
             return ZB_EUNAVAILABLE;
         }
         if !session.is_null() {

@@ -9,7 +9,7 @@ use crate::{
     keyexpr::zb_keyexpr_t,
     locality::{locality_from_c, zb_locality_t, ZB_LOCALITY_ANY},
     result::*,
-    runtime::runtime_unreachable,
+    runtime::{keep_to_the_end, runtime_unreachable},
     session::zb_session_t,
 };
 
@@ -141,7 +141,8 @@ pub unsafe extern "C" fn zb_undeclare_subscriber(subscriber: *mut zb_subscriber_
             return ZB_ENULL;
         }
         if runtime_unreachable() {
-            // Dropping the handle would undeclare it, which blocks: it is leaked instead.
+            // Dropping the handle would undeclare it, which blocks.
+            keep_to_the_end(subscriber);
             return ZB_EUNAVAILABLE;
         }
         // SAFETY: subscriber handles are boxed by `zb_declare_subscriber` and released once.
