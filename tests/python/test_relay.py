@@ -310,3 +310,58 @@ def test_the_relay_reports_a_robot_lost_and_back(lab: Lab, relay: list[Relay]) -
     finally:
         sim.stop()
     check_sim_stderr([sim])
+
+
+def scan(host: netns_harness.Host) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(host.argv(str(installed_command("korvantyr-scan")), "--seconds", "2"),
+                          capture_output=True, text=True, timeout=60)
+
+
+def test_the_scan_lists_the_robot_through_the_relay_and_says_why_it_sees_none(
+        lab: Lab, robot: ControlledSim, relay: list[Relay]) -> None:
+    alone = scan(lab.pc)
+    assert alone.returncode == 1 and alone.stdout == ""
+    [line] = alone.stderr.splitlines()
+    assert f"Nothing answered Zenoh's scouting on {lab.link.dev_a}." in line, line
+    assert "run 'korvantyr-relay tcp/ROBOT_ADDRESS:PORT'" in line, line
+
+    nobody = f"tcp/{lab.link.addr_b}:7449"  # nothing listens there
+    relay.append(Relay(lab.pc, nobody))
+    relay[0].wait_for("relaying")
+    empty = scan(lab.pc)
+    assert empty.returncode == 1
+    assert "Zenoh routers answer (1) but no robot is behind them" in empty.stderr, empty.stderr
+
+    relay.append(Relay(lab.pc, "--listen", "tcp/127.0.0.1:7450", lab.endpoint))
+    relay[1].wait_for(lab.endpoint + " connected")
+    found = scan(lab.pc)
+    assert found.returncode == 0, found.stderr
+    assert re.search(rf"^{re.escape(SERIAL)} +yes +v2\.1 ", found.stdout, re.MULTILINE), found.stdout
+
+
+def test_without_a_multicast_interface_the_relay_turns_it_on_for_loopback(
+        netns: netns_harness.Namespace, tmp_path: Path) -> None:
+    with netns_harness.Hosts() as hosts:
+        pc, robot_host = hosts.add("pc"), hosts.add("robot")
+        link = hosts.link(pc, robot_host, drop_multicast=True)
+        subprocess.run(pc.argv("ip", "link", "set", link.dev_a, "multicast", "off"), check=True)
+        told = scan(pc)
+        assert told.returncode == 1
+        assert "No interface of this computer carries multicast" in told.stderr, told.stderr
+
+        serial = SERIAL + "-LO"
+        endpoint = f"tcp/{link.addr_b}:{ROBOT_PORT}"
+        sim = start_controlled_sim(tmp_path, serial, prefix=robot_host.argv(),
+                                   args=["--listen", endpoint])
+        started = Relay(pc, endpoint)
+        client = ClientProcess(tmp_path / "client.stderr", prefix=pc.argv())
+        try:
+            started.wait_for("turned it on for loopback")
+            started.wait_for(endpoint + " connected")
+            assert client.connect("r", serial, verbose=False, attempts=3).raised is None
+            assert client.call("r", "plan_info").raised is None
+        finally:
+            client.stop()
+            started.stop()
+            sim.stop()
+        check_sim_stderr([sim])
