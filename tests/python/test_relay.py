@@ -365,3 +365,66 @@ def test_without_a_multicast_interface_the_relay_turns_it_on_for_loopback(
             started.stop()
             sim.stop()
         check_sim_stderr([sim])
+
+
+# A site's Zenoh router: router mode, listening on argv[1], connecting to argv[2:]; READY once
+# open, ends at the end of its stdin.
+SITE_ROUTER = r"""
+import json, sys
+import zenoh
+config = zenoh.Config()
+config.insert_json5("mode", '"router"')
+config.insert_json5("listen/endpoints", json.dumps([sys.argv[1]]))
+config.insert_json5("connect/endpoints", json.dumps(sys.argv[2:]))
+with zenoh.open(config):
+    print("READY", flush=True)
+    sys.stdin.read()
+"""
+
+
+def test_a_fleet_on_two_subnets_behind_linked_site_routers(netns: netns_harness.Namespace,
+                                                           tmp_path: Path) -> None:
+    # Each cell is a subnet with its robot and its router, which the robot finds by scouting;
+    # the two routers are linked, and the relay connects to one of them.
+    with netns_harness.Hosts() as hosts:
+        pc, cell_a, cell_b = hosts.add("pc"), hosts.add("cell-a"), hosts.add("cell-b")
+        to_a = hosts.link(pc, cell_a, drop_multicast=True)
+        a_to_b = hosts.link(cell_a, cell_b, drop_multicast=True)
+        routers = [
+            subprocess.Popen(cell_a.argv(sys.executable, "-c", SITE_ROUTER, "tcp/0.0.0.0:7447"),
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True),
+            subprocess.Popen(cell_b.argv(sys.executable, "-c", SITE_ROUTER, "tcp/0.0.0.0:7447",
+                                         f"tcp/{a_to_b.addr_a}:7447"),
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True),
+        ]
+        serials = [SERIAL + "-CELL-A", SERIAL + "-CELL-B"]
+        sims: list[ControlledSim] = []
+        started = Relay(pc, f"tcp/{to_a.addr_b}:7447")
+        client = ClientProcess(tmp_path / "client.stderr", prefix=pc.argv())
+        try:
+            for router in routers:
+                assert router.stdout is not None and router.stdout.readline().strip() == "READY"
+            sims = [start_controlled_sim(tmp_path, serial, prefix=host.argv())
+                    for serial, host in zip(serials, (cell_a, cell_b))]
+            assert "(router " in started.wait_for(f"tcp/{to_a.addr_b}:7447 connected")
+            for name, serial in zip("ab", serials):
+                assert client.connect(name, serial, verbose=False, attempts=5).raised is None
+            for name in "ab":
+                assert client.call(name, "plan_info").raised is None
+                client.call_until(name, "states", lambda o: bool(o.value))
+            listed = scan(pc)
+            assert listed.returncode == 0, listed.stderr
+            for serial in serials:
+                assert re.search(rf"^{re.escape(serial)} +yes +v2\.1 ", listed.stdout,
+                                 re.MULTILINE), listed.stdout
+        finally:
+            client.stop()
+            started.stop()
+            for sim in sims:
+                sim.stop()
+            for router in routers:
+                assert router.stdin is not None and router.stdout is not None
+                router.stdin.close()
+                router.wait(10)
+                router.stdout.close()
+        check_sim_stderr(sims)
