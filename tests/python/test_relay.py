@@ -310,6 +310,9 @@ def test_the_relay_reports_a_robot_lost_and_back(lab: Lab, relay: list[Relay]) -
     finally:
         sim.stop()
     check_sim_stderr([sim])
+    # Ctrl-C ends it as SIGTERM does.
+    assert relay[0].stop(signal.SIGINT) == 0
+    relay[0].wait_for("stopped (Ctrl-C)")
 
 
 def scan(host: netns_harness.Host) -> subprocess.CompletedProcess[str]:
