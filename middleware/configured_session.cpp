@@ -1,4 +1,5 @@
-// Sessions opened from a configuration a command spells out, and the links a session has open.
+// Sessions opened from a configuration a command spells out, the links a session has open, and
+// scouting.
 
 #include <array>
 #include <string>
@@ -38,7 +39,22 @@ void AddLink(void* context, const char* zid, zb_whatami_t whatami, const char* s
   }
 }
 
+void AddHello(void* context, const char* zid, zb_whatami_t whatami) noexcept {
+  try {
+    static_cast<std::vector<HelloInfo>*>(context)->push_back(
+        HelloInfo{zid, static_cast<WhatAmI>(whatami)});
+  } catch (...) {
+    // Out of memory: the node goes unreported.
+  }
+}
+
 }  // namespace
+
+std::vector<HelloInfo> Scout(uint64_t timeout_ms) {
+  std::vector<HelloInfo> found;
+  CheckResult(zb_scout(timeout_ms, &AddHello, &found), "Failed to scout");
+  return found;
+}
 
 std::vector<LinkInfo> Session::links() const {
   std::vector<LinkInfo> links;

@@ -404,6 +404,17 @@ struct LinkInfo {
   std::string dst;
 };
 
+// A node that answered scouting: its Zenoh id and kind.
+struct HelloInfo {
+  std::string zid;
+  WhatAmI whatami = WhatAmI::kPeer;
+};
+
+// Scouts for routers and peers for timeout_ms as a default-configured session would (UDP
+// multicast), blocking meanwhile; every node that answered, once. Throws ZException "Failed to
+// scout".
+std::vector<HelloInfo> Scout(uint64_t timeout_ms);
+
 // A Zenoh session; destroying it closes the session.
 class Session {
  public:

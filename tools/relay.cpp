@@ -49,6 +49,8 @@ constexpr const char* kDefaultListen = "tcp/127.0.0.1:7447";
 constexpr long kPollMilliseconds = 200;
 // A robot endpoint not reached within this is reported once, so that a wrong address shows.
 constexpr auto kSlowConnect = std::chrono::seconds(5);
+// How long the relay listens for answers when it checks whether scouting reaches a robot.
+constexpr uint64_t kScoutMilliseconds = 1000;
 // How often a name that did not resolve is looked up again.
 constexpr auto kResolveAgain = std::chrono::seconds(5);
 
@@ -210,6 +212,8 @@ struct Watched {
   Clock::time_point resolved_at;
   State state = State::kWaiting;
   bool slow_reported = false;
+  bool direct_reported = false;
+  std::string zid;  // of the node at its far end, once connected
 
   void Resolve(Clock::time_point now) {
     addresses = korvan::tools::ResolveTcpEndpoint(endpoint);
@@ -228,7 +232,8 @@ struct Watched {
   }
 };
 
-void Report(Watched& watched, const std::vector<zenoh::LinkInfo>& links, Clock::time_point now,
+// Returns whether the endpoint became connected in this round.
+bool Report(Watched& watched, const std::vector<zenoh::LinkInfo>& links, Clock::time_point now,
             Clock::time_point started) {
   if (watched.addresses.empty() && now - watched.resolved_at >= kResolveAgain) {
     watched.Resolve(now);
@@ -239,6 +244,8 @@ void Report(Watched& watched, const std::vector<zenoh::LinkInfo>& links, Clock::
     Say(name + (watched.state == Watched::State::kLost ? " back (" : " connected (") +
         KindOf(link->whatami) + " " + link->zid + ")");
     watched.state = Watched::State::kConnected;
+    watched.zid = link->zid;
+    return true;
   } else if (link == nullptr && watched.state == Watched::State::kConnected) {
     Say(name + " lost; reconnecting");
     watched.state = Watched::State::kLost;
@@ -247,6 +254,30 @@ void Report(Watched& watched, const std::vector<zenoh::LinkInfo>& links, Clock::
     Say(name + (watched.addresses.empty() ? " does not resolve to an address; still trying"
                                           : " not reached yet; still trying"));
     watched.slow_reported = true;
+  }
+  return false;
+}
+
+// A robot that this computer's scouting reaches needs no relay, and through one its clients
+// would connect to it directly as well and receive each of its samples twice. Said once per
+// endpoint; scouting takes kScoutMilliseconds.
+void ReportDirectlyReachable(std::vector<Watched>& watched) {
+  std::vector<zenoh::HelloInfo> answered;
+  try {
+    answered = zenoh::Scout(kScoutMilliseconds);
+  } catch (const zenoh::ZException&) {
+    return;
+  }
+  for (Watched& entry : watched) {
+    if (entry.state != Watched::State::kConnected || entry.direct_reported) continue;
+    for (const zenoh::HelloInfo& hello : answered) {
+      if (hello.zid != entry.zid) continue;
+      Say(entry.endpoint.text +
+          " also answers Zenoh's scouting on this computer: clients here reach it directly as "
+          "well and would receive its data twice; relay only robots that multicast does not "
+          "reach");
+      entry.direct_reported = true;
+    }
   }
 }
 
@@ -314,7 +345,8 @@ int Relay(const Options& options) {
   const Clock::time_point started = Clock::now();
   std::vector<Watched> watched;
   for (const TcpEndpoint& endpoint : options.endpoints) {
-    watched.push_back(Watched{endpoint, {}, started});
+    watched.emplace_back();
+    watched.back().endpoint = endpoint;
     watched.back().Resolve(started);
   }
   const timespec poll{0, kPollMilliseconds * 1000000L};
@@ -327,7 +359,9 @@ int Relay(const Options& options) {
       // Nothing to compare this round; the next one asks again.
     }
     const Clock::time_point now = Clock::now();
-    for (Watched& entry : watched) Report(entry, links, now, started);
+    bool connected = false;
+    for (Watched& entry : watched) connected = Report(entry, links, now, started) || connected;
+    if (connected) ReportDirectlyReachable(watched);
     signal_number = sigtimedwait(&stop_signals, nullptr, &poll);
   }
   uplink.reset();

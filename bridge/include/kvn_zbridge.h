@@ -152,6 +152,12 @@ typedef void (*zb_link_fn_t)(void* context, const char* zid, zb_whatami_t whatam
                              const char* src, const char* dst);
 zb_result_t zb_session_links(const zb_session_t* session, zb_link_fn_t visit, void* context);
 
+/* Scouts for routers and peers for timeout_ms as a default-configured session would (UDP
+ * multicast on the automatically chosen interfaces), then calls visit once per node that answered,
+ * on the caller's thread; zid is borrowed for the duration of the call. Blocks for timeout_ms. */
+typedef void (*zb_hello_fn_t)(void* context, const char* zid, zb_whatami_t whatami);
+zb_result_t zb_scout(uint64_t timeout_ms, zb_hello_fn_t visit, void* context);
+
 /* ---- Key expressions ----------------------------------------------------------------------- */
 
 /* From len bytes of text (no terminator needed), canonised first. ZB_EINVAL: not a key

@@ -2,7 +2,11 @@
 //! for one), and the links a session has open, so that a command can tell whom it is connected
 //! to. The client's own sessions keep `zb_open` and Zenoh's default configuration.
 
-use std::ffi::{c_char, c_void, CStr, CString};
+use std::{
+    ffi::{c_char, c_void, CStr, CString},
+    sync::{Arc, Mutex},
+    time::Duration,
+};
 
 use zenoh::{config::WhatAmI, Config, Wait};
 
@@ -26,6 +30,12 @@ pub type zb_link_fn_t = unsafe extern "C" fn(
     src: *const c_char,
     dst: *const c_char,
 );
+
+/// Called once per node that answered scouting, on the caller's thread, before `zb_scout` returns;
+/// the string is borrowed for the duration of the call.
+#[allow(non_camel_case_types)]
+pub type zb_hello_fn_t =
+    unsafe extern "C" fn(context: *mut c_void, zid: *const c_char, whatami: zb_whatami_t);
 
 /// Copies `message` into the caller's buffer, cut to fit and zero-terminated; nothing without a
 /// buffer.
@@ -134,6 +144,51 @@ pub unsafe extern "C" fn zb_session_links(
                     dst.as_ptr(),
                 )
             };
+        }
+        ZB_OK
+    })
+}
+
+/// Scouts for routers and peers for `timeout_ms` milliseconds as a default-configured session
+/// would (UDP multicast on the automatically chosen interfaces), then calls `visit` once for every
+/// node that answered.
+#[no_mangle]
+pub unsafe extern "C" fn zb_scout(
+    timeout_ms: u64,
+    visit: Option<zb_hello_fn_t>,
+    context: *mut c_void,
+) -> zb_result_t {
+    guard(|| {
+        let Some(visit) = visit else {
+            return ZB_ENULL;
+        };
+        let found: Arc<Mutex<Vec<(String, WhatAmI)>>> = Arc::default();
+        let into = found.clone();
+        let scout = zenoh::scout(WhatAmI::Router | WhatAmI::Peer, Config::default())
+            .callback(move |hello| {
+                let zid = hello.zid().to_string();
+                if let Ok(mut found) = into.lock() {
+                    if !found.iter().any(|(known, _)| *known == zid) {
+                        found.push((zid, hello.whatami()));
+                    }
+                }
+            })
+            .wait();
+        let Ok(scout) = scout else {
+            return ZB_EGENERIC;
+        };
+        std::thread::sleep(Duration::from_millis(timeout_ms));
+        scout.stop();
+        let found = match found.lock() {
+            Ok(found) => found.clone(),
+            Err(_) => return ZB_EGENERIC,
+        };
+        for (zid, whatami) in found {
+            let Ok(zid) = CString::new(zid) else {
+                continue;
+            };
+            // SAFETY: the caller's function, called with a string alive until it returns.
+            unsafe { visit(context, zid.as_ptr(), whatami_to_c(whatami)) };
         }
         ZB_OK
     })

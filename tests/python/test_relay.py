@@ -431,3 +431,24 @@ def test_a_fleet_on_two_subnets_behind_linked_site_routers(netns: netns_harness.
                 router.wait(10)
                 router.stdout.close()
         check_sim_stderr(sims)
+
+
+def test_the_relay_says_when_scouting_reaches_the_robot_as_well(
+        netns: netns_harness.Namespace, tmp_path: Path) -> None:
+    # Through the relay, a client that also finds the robot by scouting would receive its data on
+    # both paths.
+    with netns_harness.Hosts() as hosts:
+        pc, robot_host = hosts.add("pc"), hosts.add("robot")
+        link = hosts.link(pc, robot_host, drop_multicast=False)
+        endpoint = f"tcp/{link.addr_b}:{ROBOT_PORT}"
+        sim = start_controlled_sim(tmp_path, SERIAL + "-MC", prefix=robot_host.argv(),
+                                   args=["--listen", endpoint])
+        started = Relay(pc, endpoint)
+        try:
+            started.wait_for(endpoint + " connected")
+            line = started.wait_for(endpoint + " also answers Zenoh's scouting on this computer")
+            assert line.endswith("relay only robots that multicast does not reach"), line
+        finally:
+            started.stop()
+            sim.stop()
+        check_sim_stderr([sim])
