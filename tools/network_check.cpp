@@ -65,7 +65,8 @@ std::optional<TcpEndpoint> ParseTcpEndpoint(const std::string& text, std::string
               : "'" + text + "': only tcp/ endpoints are supported";
     return std::nullopt;
   }
-  const std::string address = text.substr(prefix.size(), text.find_first_of("?#") - prefix.size());
+  const std::string address =
+      text.substr(prefix.size(), text.find_first_of("?#") - prefix.size());
   TcpEndpoint endpoint{text, "", 0};
   std::string port;
   if (!address.empty() && address[0] == '[') {
@@ -86,7 +87,8 @@ std::optional<TcpEndpoint> ParseTcpEndpoint(const std::string& text, std::string
     port = address.substr(colon + 1);
   }
   const bool digits = !port.empty() && port.size() <= 5 &&
-                      std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; });
+                      std::all_of(port.begin(), port.end(),
+                                  [](char c) { return c >= '0' && c <= '9'; });
   endpoint.port = digits ? std::stoi(port) : 0;
   if (endpoint.host.empty() || endpoint.port < 1 || endpoint.port > 65535) {
     why = "'" + text + "': the address needs a host and a port from 1 to 65535";

@@ -339,7 +339,8 @@ def test_the_scan_lists_the_robot_through_the_relay_and_says_why_it_sees_none(
     relay[1].wait_for(lab.endpoint + " connected")
     found = scan(lab.pc)
     assert found.returncode == 0, found.stderr
-    assert re.search(rf"^{re.escape(SERIAL)} +yes +v2\.1 ", found.stdout, re.MULTILINE), found.stdout
+    assert re.search(rf"^{re.escape(SERIAL)} +yes +v2\.1 ", found.stdout,
+                     re.MULTILINE), found.stdout
 
 
 def test_without_a_multicast_interface_the_relay_turns_it_on_for_loopback(
