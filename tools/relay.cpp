@@ -49,7 +49,7 @@ constexpr const char* kDefaultListen = "tcp/127.0.0.1:7447";
 constexpr long kPollMilliseconds = 200;
 // A robot endpoint not reached within this is reported once, so that a wrong address shows.
 constexpr auto kSlowConnect = std::chrono::seconds(5);
-// How long the relay listens for answers when it checks whether scouting reaches a robot.
+// How long the relay listens for answers when it looks at what scouting finds on this computer.
 constexpr uint64_t kScoutMilliseconds = 1000;
 // How often a name that did not resolve is looked up again.
 constexpr auto kResolveAgain = std::chrono::seconds(5);
@@ -258,27 +258,53 @@ bool Report(Watched& watched, const std::vector<zenoh::LinkInfo>& links, Clock::
   return false;
 }
 
-// A robot that this computer's scouting reaches needs no relay, and through one its clients
-// would connect to it directly as well and receive each of its samples twice. Said once per
-// endpoint; scouting takes kScoutMilliseconds.
-void ReportDirectlyReachable(std::vector<Watched>& watched) {
+// What scouting on this computer finds, looked at once the relay is up and whenever an endpoint
+// connects: a relayed robot that scouting reaches as well (its clients would connect to it
+// directly too and receive each of its samples twice), and another Zenoh router (a client routes
+// through one router at a time, which may not be this relay). Each is said once.
+struct ScoutChecks {
+  std::string local_zid;  // the local router's, which answers scouting here itself
+  std::set<std::string> reported_routers;
+};
+
+void ReportScouted(std::vector<Watched>& watched, ScoutChecks& checks) {
   std::vector<zenoh::HelloInfo> answered;
   try {
     answered = zenoh::Scout(kScoutMilliseconds);
   } catch (const zenoh::ZException&) {
     return;
   }
-  for (Watched& entry : watched) {
-    if (entry.state != Watched::State::kConnected || entry.direct_reported) continue;
-    for (const zenoh::HelloInfo& hello : answered) {
-      if (hello.zid != entry.zid) continue;
+  for (const zenoh::HelloInfo& hello : answered) {
+    bool relayed = false;
+    for (Watched& entry : watched) {
+      if (entry.state != Watched::State::kConnected || hello.zid != entry.zid) continue;
+      relayed = true;
+      if (entry.direct_reported) continue;
       Say(entry.endpoint.text +
           " also answers Zenoh's scouting on this computer: clients here reach it directly as "
           "well and would receive its data twice; relay only robots that multicast does not "
           "reach");
       entry.direct_reported = true;
     }
+    if (!relayed && hello.whatami == zenoh::WhatAmI::kRouter && hello.zid != checks.local_zid &&
+        checks.reported_routers.insert(hello.zid).second) {
+      Say("another Zenoh router answers scouting on this computer (" + hello.zid +
+          "): a client routes through one router at a time, so clients here may not reach the "
+          "relayed robots; give every endpoint to one relay");
+    }
   }
+}
+
+// The local router's Zenoh id: the far end of the uplink router's link to it.
+std::string LocalRouterZid(const std::vector<zenoh::LinkInfo>& links,
+                           const std::set<std::string>& local_addresses) {
+  for (const zenoh::LinkInfo& link : links) {
+    const std::string prefix = "tcp/";
+    if (link.dst.rfind(prefix, 0) == 0 && local_addresses.count(link.dst.substr(prefix.size()))) {
+      return link.zid;
+    }
+  }
+  return "";
 }
 
 // Clients find the relay only by multicast scouting: without an interface that carries it they
@@ -349,6 +375,10 @@ int Relay(const Options& options) {
     watched.back().endpoint = endpoint;
     watched.back().Resolve(started);
   }
+  std::string unused;
+  const std::set<std::string> local_addresses = korvan::tools::ResolveTcpEndpoint(
+      *korvan::tools::ParseTcpEndpoint(LocalRouterAddress(options.listen.front()), unused));
+  ScoutChecks checks;
   const timespec poll{0, kPollMilliseconds * 1000000L};
   int signal_number = -1;
   while (signal_number < 0) {
@@ -359,9 +389,13 @@ int Relay(const Options& options) {
       // Nothing to compare this round; the next one asks again.
     }
     const Clock::time_point now = Clock::now();
-    bool connected = false;
-    for (Watched& entry : watched) connected = Report(entry, links, now, started) || connected;
-    if (connected) ReportDirectlyReachable(watched);
+    bool scout = false;
+    for (Watched& entry : watched) scout = Report(entry, links, now, started) || scout;
+    if (checks.local_zid.empty()) {
+      checks.local_zid = LocalRouterZid(links, local_addresses);
+      scout = scout || !checks.local_zid.empty();
+    }
+    if (scout) ReportScouted(watched, checks);
     signal_number = sigtimedwait(&stop_signals, nullptr, &poll);
   }
   uplink.reset();
