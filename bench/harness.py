@@ -99,9 +99,10 @@ class Sim(LineChild):
     """The simulated robot with its control channel (``korvantyr-sim --help``)."""
 
     def __init__(self, serial: str, args: Sequence[str], stderr_path: Path,
-                 ready_within: float = 60.0) -> None:
-        super().__init__([sys.executable, "-m", "korvantyr_sim", "--serial", serial, *args],
-                         stderr_path, env=sim_env())
+                 ready_within: float = 60.0, prefix: Sequence[str] = ()) -> None:
+        # prefix: the command that runs it in another host (netns.Host.argv).
+        super().__init__([*prefix, sys.executable, "-m", "korvantyr_sim", "--serial", serial,
+                          *args], stderr_path, env=sim_env())
         self.serial = serial
         if self.line(ready_within) != "READY":
             self.stop()
@@ -443,6 +444,16 @@ def add_driver_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--control-fd", type=int, help=argparse.SUPPRESS)
 
 
+def kept_sections(report: Path) -> str:
+    """The sections that other drivers put into ``report`` (between "<!-- section NAME" and
+    "<!-- end NAME -->" lines), which a driver rewriting the report keeps."""
+    if not report.exists():
+        return ""
+    kept = re.findall(r"^(<!-- section (\S+?):.*?^<!-- end \2 -->\n)", report.read_text(),
+                      re.MULTILINE | re.DOTALL)
+    return "".join("\n" + block for block, _ in kept)
+
+
 def run_driver(args: argparse.Namespace, client_main: Callable[[argparse.Namespace], int],
                body: Callable[[RunInfo, Path], tuple[list[str], bool]]) -> int:
     """A driver's whole run. Started as its own client process it runs ``client_main``; otherwise
@@ -466,5 +477,5 @@ def run_driver(args: argparse.Namespace, client_main: Callable[[argparse.Namespa
     text = "\n".join(lines) + "\n"
     sys.stdout.write(text)
     if args.report is not None:
-        args.report.write_text(text)
+        args.report.write_text(text + kept_sections(args.report))
     return 0 if passed else 1

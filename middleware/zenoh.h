@@ -396,11 +396,38 @@ struct ReplyClosure {
 
 }  // namespace detail
 
+// What is at the far end of a link.
+enum class WhatAmI : int { kRouter = 1, kPeer = 2, kClient = 4 };
+
+// One open unicast link of a session: the Zenoh id and kind of the node at its far end, and the
+// link's local and remote locators ("tcp/10.0.0.2:7447").
+struct LinkInfo {
+  std::string zid;
+  WhatAmI whatami = WhatAmI::kPeer;
+  std::string src;
+  std::string dst;
+};
+
+// A node that answered scouting: its Zenoh id and kind.
+struct HelloInfo {
+  std::string zid;
+  WhatAmI whatami = WhatAmI::kPeer;
+};
+
+// Scouts for routers and peers for timeout_ms as a default-configured session would (UDP
+// multicast), blocking meanwhile; every node that answered, once. Throws ZException "Failed to
+// scout".
+std::vector<HelloInfo> Scout(uint64_t timeout_ms);
+
 // A Zenoh session; destroying it closes the session.
 class Session {
  public:
   // Opens a session with Zenoh's default configuration. Throws "Failed to open session".
   static Session open();
+  // Opens a session from a JSON5 configuration (what it leaves out keeps Zenoh's default); for
+  // commands that run a session of their own kind, never for the client. Throws ZException
+  // "Failed to open session: <Zenoh's reason>", with kErrParse for a configuration Zenoh rejects.
+  static Session open(const std::string& json5_config);
   ~Session();
   Session(Session&& other) noexcept;
   Session& operator=(Session&& other) noexcept;
@@ -409,6 +436,9 @@ class Session {
 
   // Closes now: queries in flight complete, subscriptions stop delivering.
   void close();
+
+  // The links open now (to routers, peers and clients), in Zenoh's order.
+  std::vector<LinkInfo> links() const;
 
   // on_sample(BytesView payload) runs for every sample, the payload valid during the call;
   // on_drop() runs once when Zenoh lets go of the subscription, after the last on_sample, also

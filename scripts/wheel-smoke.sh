@@ -92,6 +92,8 @@ grep -q "<JointGroup.ALL: 0>: 'ALL'" "$work/example.out" ||
 korvantyr-scan | tee "$work/scan.out"
 grep -Eq '^DEMO-ARM-0001 +yes +v2\.1' "$work/scan.out" ||
   { echo "smoke: korvantyr-scan did not list the robot" >&2; exit 1; }
+korvantyr-relay --help | grep -q "^usage: korvantyr-relay" ||
+  { echo "smoke: korvantyr-relay did not run" >&2; exit 1; }
 korvantyr-monitor DEMO-ARM-0001 --seconds 1 --quiet > "$work/monitor.out"
 grep -q "^primitive states:" "$work/monitor.out" ||
   { echo "smoke: korvantyr-monitor showed no frame" >&2; exit 1; }

@@ -33,6 +33,8 @@
 #include "middleware/session.h"
 #include "middleware/zenoh.h"
 #include "rpc/data_rpc.h"
+#include "tools/commands.h"
+#include "tools/network_check.h"
 
 namespace {
 
@@ -61,7 +63,8 @@ constexpr const char* kHelp =
     "order. For S seconds (default 1.5) it listens to the robots' basic data streams\n"
     "(korvan/robot/*/basic_stream_data) and collects the serial numbers they are published\n"
     "under; then it probes each robot (1 s time-out) and asks its server version (2 s), robots\n"
-    "in parallel. It only listens and asks: it sends no command to any robot.\n"
+    "in parallel. It only listens and asks: it sends no command to any robot. Robots that\n"
+    "multicast does not reach are listed as well while korvantyr-relay runs on this computer.\n"
     "\n"
     "columns:\n"
     "  SERIAL          the robot's serial number, as korvantyr.Client and the other commands take\n"
@@ -79,15 +82,20 @@ constexpr const char* kHelp =
     "\n"
     "exit codes:\n"
     "  0  at least one robot seen (its line says whether it is reachable)\n"
-    "  1  no robot seen, or no Zenoh session could be opened (one line on stderr says what to\n"
-    "     check)\n"
+    "  1  no robot seen, or no Zenoh session could be opened (one line on stderr says what this\n"
+    "     computer shows: no interface up, none carrying multicast, nothing answering Zenoh's\n"
+    "     scouting, or routers answering with no robot behind them; and what to check)\n"
     "  2  usage error\n";
 
-// Follows "no robot seen within S s.".
+// Follows "no robot seen within S s." when nothing answered Zenoh's scouting.
 constexpr const char* kWhatToCheck =
     "Check that a) the Ethernet cable to the robot is plugged in and its link is "
     "up; b) multicast is allowed on this network interface; c) no firewall blocks UDP multicast "
     "(Zenoh's scouting, 224.0.0.224 port 7446) or TCP between this computer and the robot";
+// Where multicast cannot reach the robot, the relay can.
+constexpr const char* kRelayHint =
+    "where multicast does not reach the robot (Wi-Fi, Docker, WSL2, another subnet), run "
+    "'korvantyr-relay tcp/ROBOT_ADDRESS:PORT' on this computer";
 
 class UsageError : public std::runtime_error {
  public:
@@ -252,6 +260,12 @@ std::vector<Probe> ProbeAll(const std::shared_ptr<zenoh::Session>& session,
   return probes;
 }
 
+std::string Join(const std::vector<std::string>& names) {
+  std::string joined;
+  for (size_t i = 0; i < names.size(); ++i) joined += (i ? ", " : "") + names[i];
+  return joined;
+}
+
 std::string Rate(const Sighting& sighting) {
   const double span = std::chrono::duration<double>(sighting.last - sighting.first).count();
   if (sighting.samples < 2 || !(span > 0.0)) return std::to_string(sighting.samples) + " sample";
@@ -297,6 +311,40 @@ void PrintTable(const std::vector<std::vector<std::string>>& rows,
   std::cout.flush();
 }
 
+// What this computer shows when no robot was seen, most basic cause first.
+std::string WhyNoneSeen(const zenoh::Session& session) {
+  const korvan::tools::Interfaces interfaces = korvan::tools::ListInterfaces();
+  if (interfaces.up.empty()) {
+    return std::string("No network interface of this computer is up: connect it to the robot's "
+                       "network (") + kRelayHint + ")";
+  }
+  if (interfaces.multicast.empty()) {
+    return std::string("No interface of this computer carries multicast, which Zenoh's scouting "
+                       "needs: run 'sudo ip link set lo multicast on', then ") + kRelayHint;
+  }
+  size_t routers = 0;
+  size_t others = 0;
+  try {
+    for (const zenoh::LinkInfo& link : session.links()) {
+      ++(link.whatami == zenoh::WhatAmI::kRouter ? routers : others);
+    }
+  } catch (const zenoh::ZException&) {
+    // Counted as nothing answering.
+  }
+  if (routers > 0) {
+    return "Zenoh routers answer (" + std::to_string(routers) +
+           ") but no robot is behind them: check that the robot is on and that the endpoints "
+           "given to korvantyr-relay (or the site router) are the robots'";
+  }
+  if (others > 0) {
+    return "Zenoh peers answer (" + std::to_string(others) +
+           ") but none publishes a robot's data: check that the robot's data service runs; " +
+           kRelayHint;
+  }
+  return std::string("Nothing answered Zenoh's scouting on ") + Join(interfaces.multicast) +
+         ". " + kWhatToCheck + "; " + kRelayHint;
+}
+
 int Scan(const Options& options) {
   std::shared_ptr<zenoh::Session> session;
   try {
@@ -309,7 +357,8 @@ int Scan(const Options& options) {
   if (seen.empty()) {
     char window[32];
     std::snprintf(window, sizeof window, "%g", options.seconds);
-    std::cerr << kProg << ": no robot seen within " << window << " s. " << kWhatToCheck << '\n';
+    std::cerr << kProg << ": no robot seen within " << window << " s. " << WhyNoneSeen(*session)
+              << '\n';
     return kExitNoneSeen;
   }
 
@@ -332,7 +381,7 @@ int Scan(const Options& options) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int ScanMain(int argc, char** argv) {
   Options options;
   try {
     options = ParseArguments(argc, argv);

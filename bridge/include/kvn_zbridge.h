@@ -132,6 +132,35 @@ zb_result_t zb_close(const zb_session_t* session);
 /* Releases the handle, closing the session if still open. NULL is ignored. */
 zb_result_t zb_session_drop(zb_session_t* session);
 
+/* ---- Configured sessions and links ------------------------------------------------------- */
+
+/* What is at the far end of a link (zenoh-c's values). */
+typedef uint8_t zb_whatami_t;
+#define ZB_WHATAMI_ROUTER ((zb_whatami_t)1)
+#define ZB_WHATAMI_PEER ((zb_whatami_t)2)
+#define ZB_WHATAMI_CLIENT ((zb_whatami_t)4)
+
+/* Opens a session from a zero-terminated JSON5 configuration; what it leaves out keeps Zenoh's
+ * default, and no file or environment variable is read. On failure error (may be NULL) receives
+ * Zenoh's reason on one line, zero-terminated, cut to error_size bytes: ZB_EPARSE for a
+ * configuration Zenoh rejects, ZB_EGENERIC for a session that did not open (a listener that could
+ * not bind, for one). */
+zb_result_t zb_open_with_config(const char* config, zb_session_t** out, char* error,
+                                size_t error_size);
+
+/* Called once per open unicast link on the caller's thread, before zb_session_links returns; the
+ * strings (the far end's Zenoh id, the link's local and remote locators such as
+ * "tcp/10.0.0.2:7447") are borrowed for the duration of the call. Must not unwind. */
+typedef void (*zb_link_fn_t)(void* context, const char* zid, zb_whatami_t whatami,
+                             const char* src, const char* dst);
+zb_result_t zb_session_links(const zb_session_t* session, zb_link_fn_t visit, void* context);
+
+/* Scouts for routers and peers for timeout_ms as a default-configured session would (UDP
+ * multicast on the automatically chosen interfaces), then calls visit once per node that answered,
+ * on the caller's thread; zid is borrowed for the duration of the call. Blocks for timeout_ms. */
+typedef void (*zb_hello_fn_t)(void* context, const char* zid, zb_whatami_t whatami);
+zb_result_t zb_scout(uint64_t timeout_ms, zb_hello_fn_t visit, void* context);
+
 /* ---- Key expressions ----------------------------------------------------------------------- */
 
 /* From len bytes of text (no terminator needed), canonised first. ZB_EINVAL: not a key

@@ -62,8 +62,12 @@ only the last one, and only when the query ends; with consolidation NONE it rece
 order, as they are sent. Error replies are never merged. So "twice" shows a default get one reply,
 and "payload A B" shows it B alone.
 
-Exit codes: 0 once stopped (Ctrl-C, SIGTERM or the end of --duration); 2 for a usage error, or
-when eclipse-zenoh is missing: pip install 'korvantyr[sim]'.
+With --listen the robot also listens on a fixed endpoint, as a real robot does, so that it can be
+reached without multicast (through korvantyr-relay, for one).
+
+Exit codes: 0 once stopped (Ctrl-C, SIGTERM or the end of --duration); 1 when its Zenoh session
+cannot open (an endpoint it cannot listen on); 2 for a usage error, or when eclipse-zenoh is
+missing: pip install 'korvantyr[sim]'.
 """
 
 from __future__ import annotations
@@ -75,7 +79,7 @@ import sys
 import threading
 
 from .robot import PRESETS, custom_preset
-from .service import FAULTS, Options, Service
+from .service import FAULTS, Options, Service, SessionError, zenoh_config
 
 
 def _request_ids(text: str) -> frozenset[int]:
@@ -93,6 +97,15 @@ def _positive(text: str) -> float:
     if not value > 0:
         raise argparse.ArgumentTypeError(f"must be positive: {text!r}")
     return value
+
+
+def _endpoint(text: str) -> str:
+    try:
+        zenoh_config([text])
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(
+            f"not a Zenoh endpoint: {text!r} (write it as tcp/ADDRESS:PORT)") from exc
+    return text
 
 
 def _groups(text: str) -> str:
@@ -128,11 +141,16 @@ def parse_args(argv: list[str] | None = None) -> Options:
         "--no-streams", action="store_true",
         help="publish no stream, answer the remote procedures only (beside another publisher)",
     )
+    parser.add_argument(
+        "--listen", type=_endpoint, action="append", default=[], metavar="ENDPOINT",
+        help="also listen on this Zenoh endpoint, e.g. tcp/0.0.0.0:7447 (repeatable)",
+    )
     a = parser.parse_args(argv)
     return Options(
         serial=a.serial, preset=a.preset, rate=a.rate, duration=a.duration,
         server_version=a.server_version, fault=a.fault, fault_on=a.fault_on,
         reply_delay=a.reply_delay, groups=a.groups, seed=a.seed, streams=not a.no_streams,
+        listen=tuple(a.listen),
     )
 
 
@@ -165,7 +183,11 @@ def main(argv: list[str] | None = None) -> int:
         )
         control.start()
 
-    service.run(ready=ready)
+    try:
+        service.run(ready=ready)
+    except SessionError as exc:
+        print(f"korvantyr-sim: {exc}", file=sys.stderr)
+        return 1
     return 0
 
 

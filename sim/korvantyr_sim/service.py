@@ -14,6 +14,7 @@ described in ``faults.RPC_BEHAVIOURS``, the stream faults in ``faults``. The con
 
 from __future__ import annotations
 
+import json
 import random
 import sys
 import threading
@@ -80,6 +81,26 @@ class Options:
     groups: str | None = None  # "ARM_1:7,EXT_AXIS:2": a custom robot instead of the preset
     seed: int = 0  # of the random mutations ("stream STREAM mutate", "rpc IDS mutate")
     streams: bool = True  # False: answer the remote procedures only, publish nothing
+    # Zenoh endpoints to listen on ("tcp/0.0.0.0:7447"), as a robot with a fixed port does; empty:
+    # Zenoh's default (a random port, found by scouting only).
+    listen: tuple[str, ...] = ()
+
+
+class SessionError(RuntimeError):
+    """The robot's Zenoh session could not be opened (an endpoint it cannot listen on)."""
+
+
+def zenoh_config(listen: Iterable[str]) -> zenoh.Config:
+    """Zenoh's default configuration, listening on ``listen`` when it names endpoints; raises
+    ValueError for an endpoint Zenoh does not accept."""
+    config = zenoh.Config()
+    endpoints = list(listen)
+    if endpoints:
+        try:
+            config.insert_json5("listen/endpoints", json.dumps(endpoints))
+        except zenoh.ZError as exc:
+            raise ValueError(" ".join(str(exc).split())) from exc
+    return config
 
 
 def answer(robot: Robot, request: RPCRequest, server_version: str, t: float = 0.0) -> RPCReply:
@@ -419,7 +440,13 @@ class Service:
     def run(self, ready: Callable[[], None] = lambda: None) -> None:
         """Serve until ``stop()`` or the duration has passed; call ``ready`` once declared."""
         period = 1.0 / self.options.rate
-        with zenoh.open(zenoh.Config()) as session:
+        try:
+            opened = zenoh.open(zenoh_config(self.options.listen))
+        except zenoh.ZError as exc:
+            where = " on " + ", ".join(self.options.listen) if self.options.listen else ""
+            raise SessionError(f"cannot open a Zenoh session{where}: "
+                               + " ".join(str(exc).split())) from exc
+        with opened as session:
             publishers = []
             if self.options.streams:
                 publishers = [session.declare_publisher(self.keys[stream], encoding=_ENCODING)

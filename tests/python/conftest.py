@@ -270,12 +270,13 @@ class ControlledSim(SimRobot):
 
 
 def start_controlled_sim(directory: Path, serial: str | None = None, *, args: Sequence[str] = (),
-                         ready_timeout: float = 30.0) -> ControlledSim:
+                         ready_timeout: float = 30.0, prefix: Sequence[str] = ()) -> ControlledSim:
     """Start a simulated robot whose stdin and stdout are the control channel; the caller must be
-    inside the namespace and stop the robot."""
+    inside the namespace (or give ``prefix``, the command that runs it in another host) and stop
+    the robot."""
     serial = serial or f"SIMC-{os.getpid()}-{next(_serials)}"
     stderr_path = directory / f"sim-{serial}.stderr"
-    cmd = [sys.executable, "-m", "korvantyr_sim", "--serial", serial, *args]
+    cmd = [*prefix, sys.executable, "-m", "korvantyr_sim", "--serial", serial, *args]
     with open(stderr_path, "w") as err:
         proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err,
                                 text=True, env=sim_env())
@@ -433,10 +434,11 @@ class ClientProcess:
     """A Python process, inside the caller's namespace, that creates, queries and destroys
     korvantyr clients by name on command; the library's default logger writes to its stdout."""
 
-    def __init__(self, stderr_path: Path) -> None:
+    def __init__(self, stderr_path: Path, prefix: Sequence[str] = ()) -> None:
+        # prefix: the command that runs the process in another host (netns.Host.argv).
         self.stderr_path = stderr_path
         with open(stderr_path, "w") as err:
-            self.proc = subprocess.Popen([sys.executable, "-c", _CLIENT_CHILD],
+            self.proc = subprocess.Popen([*prefix, sys.executable, "-c", _CLIENT_CHILD],
                                          stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                          stderr=err, text=True)
         self._lines: queue.Queue[str | None] = queue.Queue()

@@ -1,7 +1,7 @@
-"""The commands installed with the project (korvantyr-scan, korvantyr-monitor, korvantyr-record,
-korvantyr-sim), run as a user runs them: their help, their usage errors, the scan against
-simulated robots, what they say when an optional dependency is missing, and how they end when the
-robot misbehaves, a signal comes or a file cannot be written. The monitor's and the recorder's
+"""The commands installed with the project (korvantyr-scan, korvantyr-relay, korvantyr-monitor,
+korvantyr-record, korvantyr-sim), run as a user runs them: their help, their usage errors, the scan
+against simulated robots, what they say when an optional dependency is missing, and how they end when
+the robot misbehaves, a signal comes or a file cannot be written. The monitor's and the recorder's
 work against a well-behaved robot is tested in test_examples.py.
 
 Every test that runs a command is marked ``network``: a command that went wrong could open a Zenoh
@@ -24,7 +24,8 @@ import pytest
 from conftest import installed_command, sim_env
 from korvantyr_sim import RPCReply, encode
 
-COMMANDS = ["korvantyr-scan", "korvantyr-monitor", "korvantyr-record", "korvantyr-sim"]
+COMMANDS = ["korvantyr-scan", "korvantyr-relay", "korvantyr-monitor", "korvantyr-record",
+            "korvantyr-sim"]
 SCAN_HEADER = ["SERIAL", "REACHABLE", "SERVER VERSION", "BASIC STREAM"]
 # Long enough for a fresh session to discover the robots on a loaded machine.
 SCAN_SECONDS = "3"
@@ -88,6 +89,14 @@ def test_help_describes_the_command_and_its_exit_codes(name: str) -> None:
     ("korvantyr-scan", ["--seconds"], "--seconds needs a value"),
     ("korvantyr-scan", ["--rate", "5"], "unknown option '--rate'"),
     ("korvantyr-scan", ["DEMO-ARM-0001"], "the scan takes no serial number"),
+    ("korvantyr-relay", [], "give the endpoint of at least one robot or router"),
+    ("korvantyr-relay", ["10.0.0.2:7447"], "'10.0.0.2:7447' is not an endpoint"),
+    ("korvantyr-relay", ["udp/10.0.0.2:7447"], "only tcp/ endpoints are supported"),
+    ("korvantyr-relay", ["tcp/10.0.0.2"], "names no port"),
+    ("korvantyr-relay", ["tcp/10.0.0.2:70000"], "a port from 1 to 65535"),
+    ("korvantyr-relay", ["tcp/[fe80::1:7447"], "write an IPv6 address as tcp/[ADDRESS]:PORT"),
+    ("korvantyr-relay", ["--listen"], "--listen needs an endpoint"),
+    ("korvantyr-relay", ["tcp/127.0.0.1:7447"], "is where the relay listens, not a robot"),
     ("korvantyr-monitor", [], "the robot's serial number is missing"),
     ("korvantyr-monitor", ["A-1", "--serial", "B-2"], "two serial numbers given"),
     ("korvantyr-monitor", ["A-1", "--seconds", "-1"], "must be a positive number"),

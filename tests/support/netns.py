@@ -18,6 +18,11 @@ Two ways in:
   the namespace is removed, also when the process is interrupted or terminated (SIGTERM is turned
   into KeyboardInterrupt meanwhile).
 
+For tests that need several computers, ``Hosts`` makes namespaces joined by veth pairs (no
+multicast route, no default route), each link carrying multicast or dropping it on both ends with a
+traffic-control rule (an htb class that holds nothing), and ``probe_link`` shows which of multicast
+and unicast cross a link. Commands run in a host through ``host.argv(...)``.
+
 Processes still inside a namespace when it is removed (left behind by the command or the tests) are
 terminated. Creating namespaces needs root (CAP_SYS_ADMIN and CAP_NET_ADMIN); without it
 ``NamespaceError`` says so. Pure standard library, Python 3.12.
@@ -295,6 +300,193 @@ def run(argv: Sequence[str]) -> int:
             ns.delete()
         for sig, handler in previous.items():
             signal.signal(sig, handler)
+
+
+# ------------------------------------------------------------------------------------------------
+# Several hosts
+
+MULTICAST_GROUP = "224.0.0.0/4"
+
+
+@dataclass
+class Host(Namespace):
+    """A namespace standing for one computer; ``label`` says which ("pc", "robot")."""
+
+    label: str = ""
+
+    def argv(self, *command: str) -> list[str]:
+        """``command`` run inside this host."""
+        return ["ip", "netns", "exec", self.name, *command]
+
+
+@dataclass
+class Link:
+    """A veth pair between two hosts: ``dev_a``/``addr_a`` in ``a``, ``dev_b``/``addr_b`` in
+    ``b``, on the /24 ``prefix``."""
+
+    a: Host
+    b: Host
+    dev_a: str
+    dev_b: str
+    addr_a: str
+    addr_b: str
+    prefix: str
+    drops_multicast: bool
+
+
+def _drop_multicast(host: Host, dev: str) -> None:
+    # No tc action modules are needed: traffic to 224.0.0.0/4 is classified into an htb class
+    # whose queue holds nothing, and everything else goes to the default class. Multicast that a
+    # host sends still reaches its own sockets (the kernel loops it back before the queue).
+    tc = ["tc", "-n", host.name]
+    for args in (
+        ["qdisc", "add", "dev", dev, "root", "handle", "1:", "htb", "default", "10"],
+        ["class", "add", "dev", dev, "parent", "1:", "classid", "1:10", "htb", "rate", "10gbit"],
+        ["class", "add", "dev", dev, "parent", "1:", "classid", "1:20", "htb", "rate", "10gbit"],
+        ["qdisc", "add", "dev", dev, "parent", "1:20", "handle", "20:", "pfifo", "limit", "0"],
+        ["filter", "add", "dev", dev, "parent", "1:", "protocol", "ip", "prio", "1", "u32",
+         "match", "ip", "dst", MULTICAST_GROUP, "flowid", "1:20"],
+    ):
+        try:
+            result = subprocess.run([*tc, *args], capture_output=True, text=True, check=False)
+        except FileNotFoundError as exc:
+            raise NamespaceError("the 'tc' command (iproute2) is missing") from exc
+        if result.returncode != 0:
+            raise NamespaceError(f"tc {' '.join(args)} failed: {result.stderr.strip()}")
+
+
+def multicast_drops(host: Host, dev: str) -> int:
+    """Packets the multicast-dropping rule on ``dev`` of ``host`` has dropped so far."""
+    out = subprocess.run(["tc", "-n", host.name, "-s", "qdisc", "show", "dev", dev],
+                         capture_output=True, text=True, check=False).stdout
+    after = out.split("qdisc pfifo 20:", 1)
+    if len(after) < 2:
+        return 0
+    for word, count in zip(after[1].split(), after[1].split()[1:]):
+        if word == "(dropped":
+            return int(count.rstrip(","))
+    return 0
+
+
+class Hosts:
+    """Namespaces joined by veth pairs. Use as a context manager: every namespace is removed on
+    exit (and at interpreter exit), with the processes left in it."""
+
+    def __init__(self) -> None:
+        require_root()
+        self.hosts: list[Host] = []
+        self.links: list[Link] = []
+        self._subnets: set[int] = set()
+
+    def __enter__(self) -> Hosts:
+        return self
+
+    def __exit__(self, *_exc: object) -> None:
+        self.delete()
+
+    def add(self, label: str) -> Host:
+        name = f"{NAME_PREFIX}{os.getpid()}-{label}-{secrets.token_hex(2)}"
+        _ip("netns", "add", name)
+        host = Host(name=name, subnet=0, label=label)
+        atexit.register(host.delete)
+        self.hosts.append(host)
+        _ip("-n", name, "link", "set", "lo", "up")
+        for scope in ("all", "default"):
+            _ip("netns", "exec", name, "sysctl", "-qw", f"net.ipv6.conf.{scope}.accept_dad=0",
+                check=False)
+        return host
+
+    def link(self, a: Host, b: Host, *, drop_multicast: bool) -> Link:
+        """A veth pair between ``a`` and ``b`` on a fresh /24 (``a`` has .1, ``b`` .2)."""
+        subnet = secrets.randbelow(254) + 1
+        while subnet in self._subnets:
+            subnet = secrets.randbelow(254) + 1
+        self._subnets.add(subnet)
+        index = len(self.links)
+        link = Link(a, b, f"kvl{index}a", f"kvl{index}b", f"10.214.{subnet}.1",
+                    f"10.214.{subnet}.2", f"10.214.{subnet}.0/24", drop_multicast)
+        _ip("-n", a.name, "link", "add", link.dev_a, "type", "veth", "peer", "name", link.dev_b,
+            "netns", b.name)
+        for host, dev, addr in ((a, link.dev_a, link.addr_a), (b, link.dev_b, link.addr_b)):
+            _ip("-n", host.name, "link", "set", dev, "multicast", "on")
+            _ip("-n", host.name, "addr", "add", f"{addr}/24", "dev", dev)
+            if drop_multicast:
+                _drop_multicast(host, dev)
+            _ip("-n", host.name, "link", "set", dev, "up")
+        deadline = time.monotonic() + 5.0
+        for host, dev in ((a, link.dev_a), (b, link.dev_b)):
+            while "LOWER_UP" not in _ip("-n", host.name, "-o", "link", "show", dev).stdout:
+                if time.monotonic() > deadline:
+                    raise NamespaceError(f"{dev} in {host.name} did not come up")
+                time.sleep(0.02)
+        self.links.append(link)
+        return link
+
+    def route(self, host: Host, prefix: str, via: str) -> None:
+        """Route ``prefix`` from ``host`` through the gateway address ``via``."""
+        _ip("-n", host.name, "route", "add", prefix, "via", via)
+
+    def forwarding(self, host: Host) -> None:
+        """Let ``host`` forward IPv4 between its links (a router between subnets)."""
+        _ip("netns", "exec", host.name, "sysctl", "-qw", "net.ipv4.ip_forward=1")
+
+    def delete(self) -> None:
+        for host in reversed(self.hosts):
+            host.delete()
+
+
+_PROBE_RECEIVER = r"""
+import socket, sys
+group, port, iface, seconds = sys.argv[1], int(sys.argv[2]), sys.argv[3], float(sys.argv[4])
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("", port))
+s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+             socket.inet_aton(group) + socket.inet_aton(iface))
+s.settimeout(seconds)
+print("READY", flush=True)
+seen = set()
+try:
+    while len(seen) < 2:
+        data, _ = s.recvfrom(64)
+        seen.add(data.decode())
+except socket.timeout:
+    pass
+print(" ".join(sorted(seen)), flush=True)
+"""
+
+_PROBE_SENDER = r"""
+import socket, sys, time
+group, port, iface, unicast = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(iface))
+s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_LOOP, 0)
+for _ in range(5):
+    s.sendto(b"multicast", (group, port))
+    s.sendto(b"unicast", (unicast, port))
+    time.sleep(0.02)
+"""
+
+
+def probe_link(link: Link, group: str = "224.0.0.224", port: int = 7449,
+               seconds: float = 1.0) -> dict[str, bool]:
+    """Sends multicast (to ``group``) and unicast datagrams from ``link.a`` to ``link.b`` and
+    returns which kinds arrived: ``{"multicast": bool, "unicast": bool}``."""
+    receiver = subprocess.Popen(
+        link.b.argv(sys.executable, "-c", _PROBE_RECEIVER, group, str(port), link.addr_b,
+                    str(seconds)), stdout=subprocess.PIPE, text=True)
+    try:
+        assert receiver.stdout is not None
+        if receiver.stdout.readline().strip() != "READY":
+            raise NamespaceError("the probe's receiver did not start")
+        subprocess.run(link.a.argv(sys.executable, "-c", _PROBE_SENDER, group, str(port),
+                                   link.addr_a, link.addr_b), check=True)
+        seen = receiver.stdout.readline().split()
+    finally:
+        receiver.wait(seconds + 5.0)
+        if receiver.stdout is not None:
+            receiver.stdout.close()
+    return {"multicast": "multicast" in seen, "unicast": "unicast" in seen}
 
 
 def main(argv: Sequence[str] | None = None) -> int:
