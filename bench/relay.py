@@ -293,8 +293,10 @@ def run(args: argparse.Namespace, work: Path) -> tuple[list[str], bool]:
                            d.get("raised") == "[korvan::tyr::Client] plan_info: No reply from the "
                            "robot" and d.get("connected") is False for d in down), f"{len(down)} "
                        "cycles"))
-        checks.append(("no thread or descriptor more in the client after the last cycle than "
-                       "after the first", bool(back) and back[-1]["fds"] <= back[0]["fds"] and
+        # Zenoh's runtime starts blocking-pool threads that end after their keep-alive: a leak
+        # grows with the cycles, those stay at one or two.
+        checks.append(("no descriptor more in the client after the last cycle than after the "
+                       "first, and at most 2 threads more", bool(back) and back[-1]["fds"] <= back[0]["fds"] and
                        back[-1]["threads"] <= back[0]["threads"] + 2,
                        f"threads {back[0]['threads']} then {back[-1]['threads']}, descriptors "
                        f"{back[0]['fds']} then {back[-1]['fds']}" if back else "no cycle"))
