@@ -26,6 +26,19 @@ fn text<'a>(data: *const u8, len: usize) -> Option<&'a str> {
     std::str::from_utf8(raw).ok()
 }
 
+/// The error and its causes, outermost first: the operating system's reason (a full disk) is the
+/// cause of the writer's I/O error.
+fn describe(error: &McapError) -> String {
+    let mut text = error.to_string();
+    let mut cause = std::error::Error::source(error);
+    while let Some(inner) = cause {
+        text.push_str(": ");
+        text.push_str(&inner.to_string());
+        cause = inner.source();
+    }
+    text
+}
+
 /// Closes the file of a writer whose writing failed without writing anything more: a second
 /// attempt could put a summary behind a chunk that never reached the disk whole.
 fn abandon(writer: Writer<BufWriter<File>>) {
@@ -47,7 +60,7 @@ impl zb_mcap_writer_t {
                 McapError::Io(_) => ZB_EIO,
                 _ => ZB_EINVAL,
             };
-            self.error = error.to_string();
+            self.error = describe(&error);
             code
         })
     }
