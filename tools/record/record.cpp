@@ -847,7 +847,13 @@ int Record(const Options& options) {
                 << basic_received.received.load() << ", extra " << extra_received.received.load()
                 << " samples, " << Size(FileSize(options.output)) << "   " << std::flush;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    auto nap = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::milliseconds(20));
+    if (options.seconds) {  // no later than the end asked for
+      const auto end = started + std::chrono::duration_cast<SteadyClock::duration>(
+                                     std::chrono::duration<double>(*options.seconds));
+      nap = std::min(nap, end - now);
+    }
+    std::this_thread::sleep_for(nap);
   }
   if (progress) std::cerr << '\n';
   const double seconds = std::chrono::duration<double>(SteadyClock::now() - started).count();
