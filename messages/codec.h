@@ -3,7 +3,8 @@
 // untouched (values are read into temporaries and moved into place); ReadInto and DecodeInto reuse
 // the target's storage instead. Sequences are sized once, after their announced count has been
 // checked against the bytes left, so a count from the network can never make us allocate more than
-// the payload could fill. Stateless; any thread may call in.
+// a small multiple of the payload (see kStorageBytesPerPayloadByte). Stateless; any thread may
+// call in.
 #pragma once
 
 #include <array>
@@ -74,6 +75,17 @@ struct WireSize<std::array<T, N>> {
 template <class... Fields>
 inline constexpr size_t kMinWireSizeOf = (WireSize<Fields>::kMin + ... + 0);
 
+// Most bytes of element storage a sequence may take per byte left in the payload, beyond
+// kSequenceStorageAllowance. In memory an element can be many times its smallest form on the wire
+// (an empty string: 32 bytes against 1), so a count that the bytes left could hold might still ask
+// for tens of times the payload's size; such a count fails as one the payload cannot hold. The
+// two such sequences of a reply (strings, rows of floats) then take under 8 times its size plus
+// twice the allowance, and the rest of it no more than its size.
+inline constexpr size_t kStorageBytesPerPayloadByte = 4;
+// Element storage any sequence may take whatever the bytes left: a few thousand short strings
+// always decode.
+inline constexpr size_t kSequenceStorageAllowance = 64 * 1024;
+
 // ---- Reading ---------------------------------------------------------------------------------
 //
 // Two readers run these functions: PayloadReader over a payload's contiguous bytes, and
@@ -135,12 +147,15 @@ void ReadFloats(In& in, float* out, size_t count) {
   }
 }
 
-// Reads a sequence count and checks that the payload can still hold that many elements of at
-// least min_element_size bytes each; a count that cannot fit fails like a payload that ends early.
-template <class In>
-size_t ReadSequenceLength(In& in, size_t min_element_size) {
+// Reads the count of a sequence of T and checks that the payload can still hold that many
+// elements, and that their storage stays within kStorageBytesPerPayloadByte of the bytes left; a
+// count that fails either fails like a payload that ends early.
+template <class T, class In>
+size_t ReadSequenceLength(In& in) {
   const size_t count = in.deserialize_sequence_length();
-  if (count > in.bytes_left() / min_element_size) {
+  const size_t left = in.bytes_left();
+  const size_t storage_limit = kSequenceStorageAllowance + left * kStorageBytesPerPayloadByte;
+  if (count > left / WireSize<T>::kMin || count > storage_limit / sizeof(T)) {
     throw zenoh::ZException(kSequenceLengthFailure, zenoh::kErrDeserialize);
   }
   return count;
@@ -165,7 +180,7 @@ void ReadInto(In& in, std::array<T, N>& value) {
 // already suffices), then its elements are read in place.
 template <class In, class T>
 void ReadInto(In& in, std::vector<T>& value) {
-  const size_t count = ReadSequenceLength(in, WireSize<T>::kMin);
+  const size_t count = ReadSequenceLength<T>(in);
   value.resize(count);
   if constexpr (std::is_same_v<T, float>) {
     ReadFloats(in, value.data(), count);

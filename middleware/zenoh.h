@@ -228,6 +228,8 @@ class KeyExpr {
 };
 
 // A declared subscription; destroying it undeclares it and waits until no callback of it runs.
+// At process exit (a static destructor), where Zenoh cannot undeclare, the subscription is left to
+// Zenoh instead and its callback may still run: undeclare() tells by throwing.
 class Subscriber {
  public:
   ~Subscriber();
@@ -236,7 +238,9 @@ class Subscriber {
   Subscriber(const Subscriber&) = delete;
   Subscriber& operator=(const Subscriber&) = delete;
 
-  // Undeclares now. Afterwards the sample callback never runs again and its drop has run.
+  // Undeclares now. Afterwards the sample callback never runs again and its drop has run. Throws
+  // ZException "Failed to undeclare Subscriber" when Zenoh failed to; with kErrUnavailable (at
+  // process exit) the callback may then still run.
   void undeclare();
 
  private:

@@ -4,7 +4,10 @@
  * consuming function; closures are taken over by the function they are passed to, in every case,
  * and their drop runs once, after their last call, on whichever thread releases them. Callbacks
  * run on Zenoh's threads. zb_close, zb_session_drop and zb_undeclare_subscriber block and must not
- * be called from a callback. Included only by middleware/, messages/ and the native commands.
+ * be called from a callback. On a thread whose thread-local storage has been torn down (static
+ * destructors and exit handlers at process exit) they cannot block: they return ZB_EUNAVAILABLE and
+ * leave the session or subscription, closure included, to the end of the process.
+ * Included only by middleware/, messages/ and the native commands.
  */
 #ifndef KVN_ZBRIDGE_H
 #define KVN_ZBRIDGE_H
@@ -157,7 +160,8 @@ zb_result_t zb_declare_keyed_subscriber(const zb_session_t* session, zb_subscrib
                                         zb_closure_keyed_sample_t* callback,
                                         const zb_subscriber_options_t* options);
 /* Undeclares and releases the handle. On return no call of the closure runs or will run and its
- * drop has run. Never call it from that subscriber's own callback. */
+ * drop has run. Never call it from that subscriber's own callback. ZB_EUNAVAILABLE (at process
+ * exit): nothing was undeclared and the closure may still be called. */
 zb_result_t zb_undeclare_subscriber(zb_subscriber_t* subscriber);
 
 /* ---- Query (get) --------------------------------------------------------------------------- */

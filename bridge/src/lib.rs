@@ -13,6 +13,7 @@ pub mod locality;
 pub mod mcap_writer;
 pub mod query;
 pub mod result;
+mod runtime;
 pub mod serialization;
 pub mod session;
 pub mod subscriber;

@@ -3,7 +3,7 @@
 
 use zenoh::{Session, Wait};
 
-use crate::result::*;
+use crate::{result::*, runtime::runtime_unreachable};
 
 #[allow(non_camel_case_types)]
 pub type zb_session_t = Session;
@@ -27,13 +27,18 @@ pub unsafe extern "C" fn zb_open(out: *mut *mut zb_session_t) -> zb_result_t {
 
 /// Closes the session: pending queries end (their completion callbacks run), subscriptions stop
 /// and their closures are dropped once no call of theirs is running. The handle stays valid until
-/// `zb_session_drop`; closing twice is harmless. Must not be called from a Zenoh callback.
+/// `zb_session_drop`; closing twice is harmless. Must not be called from a Zenoh callback. On a
+/// thread that can no longer enter Zenoh's runtime (at process exit) nothing is closed and the
+/// result is `ZB_EUNAVAILABLE`.
 #[no_mangle]
 pub unsafe extern "C" fn zb_close(session: *const zb_session_t) -> zb_result_t {
     guard(|| {
         let Some(session) = (unsafe { session.as_ref() }) else {
             return ZB_ENULL;
         };
+        if runtime_unreachable() {
+            return ZB_EUNAVAILABLE;
+        }
         match session.close().wait() {
             Ok(()) => ZB_OK,
             Err(_) => ZB_EGENERIC,
@@ -41,10 +46,15 @@ pub unsafe extern "C" fn zb_close(session: *const zb_session_t) -> zb_result_t {
     })
 }
 
-/// Releases the handle, closing the session first if it is still open. Null is ignored.
+/// Releases the handle, closing the session first if it is still open. Null is ignored. On a
+/// thread that can no longer enter Zenoh's runtime (at process exit) the session, which closing
+/// would block on, is left open to the end of the process and the result is `ZB_EUNAVAILABLE`.
 #[no_mangle]
 pub unsafe extern "C" fn zb_session_drop(session: *mut zb_session_t) -> zb_result_t {
     guard(|| {
+        if !session.is_null() && runtime_unreachable() {
+            return ZB_EUNAVAILABLE;
+        }
         if !session.is_null() {
             // SAFETY: handles are boxed by `zb_open` and dropped once by the caller.
             drop(unsafe { Box::from_raw(session) });

@@ -9,6 +9,7 @@ use crate::{
     keyexpr::zb_keyexpr_t,
     locality::{locality_from_c, zb_locality_t, ZB_LOCALITY_ANY},
     result::*,
+    runtime::runtime_unreachable,
     session::zb_session_t,
 };
 
@@ -129,11 +130,19 @@ where
 /// returns, no call of the closure is running or will run, and its drop has run, unless the
 /// session was closed earlier, in which case the drop ran then. Must not be called from the
 /// subscriber's own callback (it would wait for itself).
+///
+/// On a thread that can no longer enter Zenoh's runtime (at process exit) nothing is undeclared:
+/// the subscription and its closure are left to the end of the process, the closure may still be
+/// called, and the result is `ZB_EUNAVAILABLE`.
 #[no_mangle]
 pub unsafe extern "C" fn zb_undeclare_subscriber(subscriber: *mut zb_subscriber_t) -> zb_result_t {
     guard(|| {
         if subscriber.is_null() {
             return ZB_ENULL;
+        }
+        if runtime_unreachable() {
+            // Dropping the handle would undeclare it, which blocks: it is leaked instead.
+            return ZB_EUNAVAILABLE;
         }
         // SAFETY: subscriber handles are boxed by `zb_declare_subscriber` and released once.
         let subscriber = unsafe { Box::from_raw(subscriber) };

@@ -11,7 +11,9 @@ native publisher) and this one answers the remote procedures of the same robot.
 
 The control channel: one command per line on stdin, answered with one line on stdout once it has taken
 effect: "OK <command>", or "ERR <command>: <reason>" (nothing changed). End of input closes the
-channel; the robot keeps running. STREAM is basic, extra or all; ID a request id, IDS a
+channel; the robot keeps running. So does an input that cannot be read: a closed stdin, or a
+terminal when the robot runs in the background of a shell ("korvantyr-sim --serial S &": the
+robot neither stops for its terminal nor reads from it). STREAM is basic, extra or all; ID a request id, IDS a
 comma-separated list of them or "all".
   ping                         answers OK, changes nothing
   reset                        back to the state at start-up (command-line options): no stream
@@ -74,6 +76,7 @@ pip install 'korvantyr[sim]'.
 from __future__ import annotations
 
 import argparse
+import io
 import signal
 import sys
 import threading
@@ -176,8 +179,22 @@ def main(argv: list[str] | None = None) -> int:
 
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
+    # Run in the background of an interactive shell, reading the terminal would stop the whole
+    # robot (SIGTTIN), and so would writing to it under "stty tostop" (SIGTTOU). Ignored, the read
+    # fails instead (EIO), which closes the control channel, and the writes go through.
+    signal.signal(signal.SIGTTIN, signal.SIG_IGN)
+    signal.signal(signal.SIGTTOU, signal.SIG_IGN)
+    if isinstance(sys.stdin, io.TextIOWrapper):
+        # A line that is not UTF-8 is answered as an unknown command, not fatal to the channel.
+        sys.stdin.reconfigure(errors="replace")
+
     def ready() -> None:
-        print("READY", flush=True)
+        try:
+            print("READY", flush=True)
+        except OSError:  # nobody reads stdout: the robot serves all the same
+            pass
+        if sys.stdin is None:  # started with its standard input closed: no control channel
+            return
         control = threading.Thread(
             target=service.serve_control, args=(sys.stdin, sys.stdout), daemon=True
         )

@@ -323,10 +323,15 @@ class Service:
         return self._rules.get(request_id, self._default_rule)
 
     def serve_control(self, lines: Iterable[str], out: TextIO) -> None:
-        """Answer every command of ``lines`` on ``out`` until the input ends."""
-        for line in lines:
-            if line.strip():
-                print(self.control(line), file=out, flush=True)
+        """Answer every command of ``lines`` on ``out`` until the input ends or either side can
+        no longer be used: a terminal this process may not read (run in the background), a
+        hang-up, a closed pipe. The channel then closes quietly; the robot runs on."""
+        try:
+            for line in lines:
+                if line.strip():
+                    print(self.control(line), file=out, flush=True)
+        except (OSError, ValueError):  # ValueError: the file was closed under the reader
+            pass
 
     # -- remote procedures -------------------------------------------------------------------
 

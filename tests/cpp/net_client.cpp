@@ -7,11 +7,13 @@
 #include <gtest/gtest.h>
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -23,6 +25,7 @@
 #include "middleware/session.h"
 #include "rpc/configuration_score.h"
 #include "rpc/data_rpc.h"
+#include "support/child_process.h"
 #include "support/log_capture.h"
 #include "support/sim_process.h"
 #include "support/test_util.h"
@@ -80,6 +83,10 @@ std::string ThrownMessage(Make make) {
     return error.what();
   }
   return "";
+}
+
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 class ClientTest : public ::testing::Test {
@@ -308,6 +315,42 @@ TEST_F(ClientTest, FailedRemoteQueryThrowsAndLeavesTheClientUsable) {
   sim_->Command("rpc 0 no-reply times 1");
   EXPECT_FALSE(client.connected());
   EXPECT_TRUE(client.connected());
+}
+
+// ------------------------------------------------------------------------------------------------
+// Process exit
+
+// A program whose client lives in a static object ends it from the exit handlers, where Zenoh can
+// no longer be called on the main thread, while the robot still streams at 1 kHz. It must end as
+// quietly as it would otherwise: exit status 0 and nothing printed but its own lines, the
+// client's connection line and the exit line that shows the client was destroyed.
+TEST(ClientAtExit, StaticClientEndsQuietlyWhileTheRobotStreams) {
+  const std::string serial = "KV-EX-0007";
+  SimProcess robot(serial, {"--rate", "1000"});
+  for (int run = 0; run < 3; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    // Both of the program's output streams in one pipe, then its exit status.
+    korvan::test::ChildProcess program({"/bin/sh", "-c", "\"$0\" \"$1\" 2>&1; echo status $?",
+                                        KORVANTYR_STATIC_CLIENT_PROGRAM, serial});
+    std::vector<std::string> lines;
+    while (std::optional<std::string> line = program.ReadLine(std::chrono::seconds(60))) {
+      lines.push_back(*line);
+    }
+    std::string output;
+    for (const std::string& line : lines) output += line + "\n";
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "status 0") << output;
+    lines.pop_back();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "streaming"), 1) << output;
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return EndsWith(l, kExitLine); }),
+              1)
+        << output;
+    for (const std::string& line : lines) {
+      EXPECT_TRUE(line == "streaming" || EndsWith(line, kConnected) || EndsWith(line, kExitLine))
+          << "unexpected output: " << line << "\n" << output;
+    }
+  }
 }
 
 }  // namespace

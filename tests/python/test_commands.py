@@ -1,7 +1,8 @@
 """The commands installed with the project (korvantyr-scan, korvantyr-monitor, korvantyr-record,
 korvantyr-sim), run as a user runs them: their help, their usage errors, the scan against
-simulated robots, and what they say when an optional dependency is missing. The monitor's and the
-recorder's work against the robot is tested in test_examples.py.
+simulated robots, what they say when an optional dependency is missing, and how they end when the
+robot misbehaves, a signal comes or a file cannot be written. The monitor's and the recorder's
+work against a well-behaved robot is tested in test_examples.py.
 
 Every test that runs a command is marked ``network``: a command that went wrong could open a Zenoh
 session, which must then be inside the private namespace."""
@@ -10,12 +11,17 @@ from __future__ import annotations
 
 import csv
 import os
+import pty
 import re
+import signal
 import subprocess
+import sys
+import threading
+import time
 from pathlib import Path
 
 import pytest
-from conftest import installed_command
+from conftest import installed_command, sim_env
 from korvantyr_sim import RPCReply, encode
 
 COMMANDS = ["korvantyr-scan", "korvantyr-monitor", "korvantyr-record", "korvantyr-sim"]
@@ -37,16 +43,28 @@ def one_line(stream: str) -> str:
     return lines[0]
 
 
-def without(tmp_path: Path, *modules: str) -> dict[str, str]:
-    """An environment in which ``modules`` cannot be imported, as if not installed: a
-    sitecustomize on PYTHONPATH blocks them before the command starts."""
+def with_site(tmp_path: Path, code: str) -> dict[str, str]:
+    """An environment in which ``code`` runs in every Python process before the command starts
+    (a sitecustomize on PYTHONPATH)."""
     shim = tmp_path / "shim"
     shim.mkdir()
-    (shim / "sitecustomize.py").write_text(
-        "import sys\n" + "".join(f"sys.modules[{m!r}] = None\n" for m in modules))
+    (shim / "sitecustomize.py").write_text(code)
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in (str(shim), env.get("PYTHONPATH", "")) if p)
     return env
+
+
+def without(tmp_path: Path, *modules: str) -> dict[str, str]:
+    """An environment in which ``modules`` cannot be imported, as if not installed."""
+    return with_site(tmp_path,
+                     "import sys\n" + "".join(f"sys.modules[{m!r}] = None\n" for m in modules))
+
+
+def wait_until(condition, timeout: float = 30.0, what: str = "") -> None:
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, f"not within {timeout} s: {what}"
+        time.sleep(0.05)
 
 
 # ------------------------------------------------------------------------------------------------
@@ -76,6 +94,8 @@ def test_help_describes_the_command_and_its_exit_codes(name: str) -> None:
     ("korvantyr-record", ["A-1", "--no-plot", "--png", "x.png"], "not allowed with argument"),
     ("korvantyr-record", ["A-1", "--group", "ARM_3"], "invalid choice: 'ARM_3'"),
     ("korvantyr-record", ["A-1", "--rate", "inf"], "must be a positive number"),
+    # Refused before connecting, not after the recording.
+    ("korvantyr-record", ["A-1", "--png", "out.txt"], "--png out.txt: matplotlib writes no .txt"),
 ])
 def test_usage_errors_are_one_line_and_exit_2(name: str, args: list[str], message: str) -> None:
     result = run(name, *args)
@@ -239,3 +259,245 @@ def test_monitor_shows_the_robots_texts_without_obeying_or_choking_on_them(
     assert not re.search(r"[\x00-\x08\x0b-\x1f\x7f]", result.stdout), result.stdout
     assert re.search(rf"^{re.escape(expected)}", result.stdout, re.MULTILINE), result.stdout
     assert "primitive states:\n  ALL " in result.stdout  # the other answers still shown
+
+
+# ------------------------------------------------------------------------------------------------
+# korvantyr-monitor and korvantyr-record against a robot that misbehaves
+
+# Control commands of the simulated robot, given before the command connects, the exit codes of
+# the monitor and the recorder (either of two when random mutations may or may not spoil the
+# start-up), and a line the monitor shows in its view. Every exception the
+# client throws (IndexError for a group without a name or a number out of range, ValueError for a
+# number it cannot read, RuntimeError for a reply it cannot use) ends in the command's one-line
+# error, or, for the monitor's remote calls, in a line of its view while it runs on.
+
+
+def primitive_states_reply(*texts: str) -> str:
+    reply = RPCReply(request_id=3, success=True, string_container=[t.encode() for t in texts])
+    return f"rpc 3 payload {encode(reply).hex()}"
+
+
+ROBOT_FAULTS = [
+    # The recorder keeps what such a robot sends (raw and counted) where the client cannot connect.
+    pytest.param(["stream basic unnamed-group"], 1, 0, None, id="first-message-names-group-1"),
+    pytest.param(["stream basic unknown-group"], 0, 0, None, id="first-message-names-group-7"),
+    pytest.param([primitive_states_reply("jointGroup = x", "primitiveName = Hold")], 0, 0,
+                 "primitive states: no reply (invalid stoi argument)", id="number-unreadable"),
+    pytest.param([primitive_states_reply("jointGroup = 99999999999", "primitiveName = Hold")],
+                 0, 0, "primitive states: no reply (stoi argument out of range)",
+                 id="number-out-of-range"),
+    pytest.param(["rpc 3 mutate"], 0, 0, None, id="primitive-states-mutated"),
+    # The recorder needs only the probe's answer; a mutation may leave it readable.
+    pytest.param(["rpc all mutate"], 1, (0, 1), None, id="every-reply-mutated"),
+    pytest.param(["stream basic mutate"], (0, 1), (0, 1), None, id="basic-stream-mutated"),
+]
+
+
+@pytest.mark.network
+@pytest.mark.parametrize("name", ["korvantyr-monitor", "korvantyr-record"])
+@pytest.mark.parametrize(("faults", "monitor_exit", "record_exit", "monitor_line"), ROBOT_FAULTS)
+def test_commands_end_in_one_line_whatever_the_robot_sends(
+        controlled_sim, tmp_path: Path, name: str, faults: list[str],
+        monitor_exit: int | tuple[int, int], record_exit: int | tuple[int, int],
+        monitor_line: str | None) -> None:
+    robot = controlled_sim(args=["--rate", "200"])
+    for fault in faults:
+        robot.command(fault)
+    if name == "korvantyr-monitor":
+        expected = monitor_exit
+        result = run(name, robot.serial, "--seconds", "3", "--quiet")
+    else:
+        expected = record_exit
+        result = run(name, robot.serial, "--seconds", "1", "--rate", "20", "--no-plot", "--quiet",
+                     cwd=tmp_path)
+    assert "Traceback" not in result.stderr, result.stderr
+    assert result.returncode in (expected if isinstance(expected, tuple) else (expected,)), (
+        result.stdout + result.stderr)
+    if result.returncode != 0:
+        assert result.stderr.splitlines()[-1].startswith(f"{name}: "), result.stderr
+    elif name == "korvantyr-monitor" and monitor_line is not None:
+        # A line of the view, frame after frame, with the other answers still shown.
+        lines = result.stdout.splitlines()
+        assert lines.count(monitor_line) >= 2, result.stdout
+        assert any(line.startswith("plan: ") and "no reply" not in line for line in lines)
+
+
+# ------------------------------------------------------------------------------------------------
+# korvantyr-monitor on a terminal
+
+HIDE_CURSOR, SHOW_CURSOR = b"\x1b[?25l", b"\x1b[?25h"
+
+
+class Terminal:
+    """A pseudo-terminal whose output is read as it comes (a full one would block the writer)."""
+
+    def __init__(self) -> None:
+        self.master, self.slave = pty.openpty()
+        self.output = bytearray()
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self) -> None:
+        while True:
+            try:
+                data = os.read(self.master, 65536)
+            except OSError:  # EIO: every writer is gone
+                return
+            if not data:
+                return
+            self.output += data
+
+    def close(self) -> bytes:
+        """Closes this side's copy of the terminal; the output once every writer has ended."""
+        os.close(self.slave)
+        self._reader.join(10.0)
+        os.close(self.master)
+        return bytes(self.output)
+
+
+@pytest.mark.network
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP],
+                         ids=["SIGINT", "SIGTERM", "SIGHUP"])
+def test_monitor_on_a_terminal_ends_on_a_signal_with_the_cursor_back(
+        controlled_sim, signum: int) -> None:
+    robot = controlled_sim()
+    robot.command("rpc 4 delay 1500")  # the signal comes while the plan info call waits
+    terminal = Terminal()
+    try:
+        proc = subprocess.Popen(
+            [str(installed_command("korvantyr-monitor")), robot.serial, "--seconds", "60",
+             "--quiet"], stdin=terminal.slave, stdout=terminal.slave, stderr=subprocess.PIPE,
+            text=True, start_new_session=True)
+        wait_until(lambda: robot.count(4) >= 1 or proc.poll() is not None, what="plan info asked")
+        proc.send_signal(signum)
+        _, stderr = proc.communicate(timeout=30)
+    finally:
+        output = terminal.close()
+    assert proc.returncode == 0, stderr
+    assert "Traceback" not in stderr
+    # The cursor is shown again after the last frame (the client's exit line may follow).
+    assert HIDE_CURSOR in output and SHOW_CURSOR in output, output[-300:]
+    assert b"\x1b[H" not in output[output.rindex(SHOW_CURSOR):], output[-300:]
+    assert output.rindex(SHOW_CURSOR) > output.rindex(HIDE_CURSOR)
+    # The call that was waiting was the last one: none came after the signal.
+    assert robot.count(3) == 0 and robot.count(9) == 0
+
+
+# ------------------------------------------------------------------------------------------------
+# korvantyr-record: the CSV file outlives the plot
+
+# matplotlib's PNG writer replaced by one that writes half a file and then fails or is interrupted.
+PLOT_FAILURE = """\
+import os, signal, time
+from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+def print_png(self, target, *args, **kwargs):
+    if hasattr(target, "write"):
+        target.write(b"\\x89PNG\\r\\n")
+    else:
+        with open(target, "wb") as f:
+            f.write(b"\\x89PNG\\r\\n")
+    {action}
+
+FigureCanvasAgg.print_png = print_png
+"""
+
+
+@pytest.mark.network
+@pytest.mark.parametrize(("action", "code", "message"), [
+    pytest.param("raise ValueError('no such format')", 1,
+                 "the plot could not be written to {png}: no such format", id="plot-error"),
+    pytest.param("os.kill(os.getpid(), signal.SIGINT); time.sleep(30)", 130, None,
+                 id="ctrl-c-while-plotting"),
+])
+def test_record_keeps_the_csv_and_leaves_no_half_plot_when_the_plot_fails(
+        sim, tmp_path: Path, action: str, code: int, message: str | None) -> None:
+    robot = sim(args=["--groups", "ARM_1:3"])
+    out = tmp_path / "out"
+    out.mkdir()
+    csv_path, png = out / "rec.csv", out / "rec.png"
+    result = run("korvantyr-record", robot.serial, "--seconds", "0.5", "--rate", "20",
+                 "--csv", str(csv_path), "--png", str(png), "--quiet",
+                 env=with_site(tmp_path, PLOT_FAILURE.format(action=action)), cwd=out)
+    assert "Traceback" not in result.stderr, result.stderr
+    assert result.returncode == code, result.stdout + result.stderr
+    if message is None:
+        assert result.stderr == ""
+    else:
+        assert one_line(result.stderr) == "korvantyr-record: " + message.format(png=png)
+    with open(csv_path, newline="", encoding="utf-8") as f:
+        header, *rows = list(csv.reader(f))
+    assert header[:3] == ["time", "group", "q1"] and rows
+    summary = result.stdout.splitlines()[-1]  # after the client's own lines
+    assert re.fullmatch(rf"\d+ samples of 2 joint groups: {re.escape(str(csv_path))}, no plot"
+                        r"( \(interrupted\))?", summary), result.stdout
+    assert [p.name for p in out.iterdir()] == ["rec.csv"]
+
+
+# ------------------------------------------------------------------------------------------------
+# korvantyr-sim with a control channel it cannot read
+
+# Starts the command of its arguments as MODE says and prints its process id first.
+#   background: as an interactive shell runs "COMMAND &": this process leads a new session whose
+#               terminal is its stdin, keeps the terminal's foreground and starts the command in
+#               a process group of its own, reading the same terminal.
+#   closed-stdin: the command starts with its standard input closed.
+LAUNCHER = """\
+import fcntl, os, subprocess, sys, termios
+mode, command = sys.argv[1], sys.argv[2:]
+if mode == "closed-stdin":
+    os.close(0)
+    print(os.getpid(), flush=True)
+    os.execvp(command[0], command)
+fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+job = subprocess.Popen(command, process_group=0)
+print(job.pid, flush=True)
+sys.exit(job.wait())
+"""
+
+
+@pytest.mark.network
+@pytest.mark.parametrize("mode", ["background", "closed-stdin"])
+def test_sim_serves_on_when_it_cannot_read_its_control_channel(
+        zsession, tmp_path: Path, mode: str) -> None:
+    serial = f"SIM-UNREAD-{os.getpid()}-{mode}"
+    terminal = Terminal()
+    stderr_path = tmp_path / "sim.stderr"
+    with open(stderr_path, "w") as err:
+        launcher = subprocess.Popen(
+            [sys.executable, "-c", LAUNCHER, mode, sys.executable, "-m", "korvantyr_sim",
+             "--serial", serial, "--rate", "200"],
+            stdin=terminal.slave, stdout=subprocess.PIPE, stderr=err, text=True,
+            start_new_session=True, env=sim_env())
+    samples = 0
+    counted = threading.Condition()
+
+    def count(_sample: object) -> None:
+        nonlocal samples
+        with counted:
+            samples += 1
+            counted.notify_all()
+
+    sim_pid = None
+    subscriber = None
+    try:
+        assert launcher.stdout is not None
+        sim_pid = int(launcher.stdout.readline())
+        assert launcher.stdout.readline() == "READY\n"
+        # Published well after the control channel was first read: a stopped robot stops here.
+        subscriber = zsession.declare_subscriber(f"korvan/robot/{serial}/basic_stream_data",
+                                                 count)
+        with counted:
+            assert counted.wait_for(lambda: samples >= 200, 20.0), f"{samples} samples"
+        os.kill(sim_pid, signal.SIGTERM)
+        assert launcher.wait(30) == 0
+    finally:
+        if subscriber is not None:
+            subscriber.undeclare()
+        if launcher.poll() is None and sim_pid is not None:
+            os.kill(sim_pid, signal.SIGKILL)
+            launcher.wait(10)
+        terminal.close()
+        if launcher.stdout is not None:
+            launcher.stdout.close()
+    assert "Traceback" not in stderr_path.read_text(), stderr_path.read_text()

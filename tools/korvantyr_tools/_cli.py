@@ -13,7 +13,12 @@ import korvantyr
 EXIT_OK = 0
 EXIT_FAILURE = 1  # the robot cannot be reached or used, or the command's work failed
 EXIT_USAGE = 2  # a malformed command line, or a missing optional dependency
-EXIT_INTERRUPTED = 130  # Ctrl-C before there was anything to keep
+EXIT_INTERRUPTED = 130  # Ctrl-C: while connecting, or before the command's work was done
+
+# What the client's constructor and queries throw, as Python sees the C++ exceptions: a malformed
+# serial number or reply text (ValueError), no robot or no valid reply (RuntimeError), a group
+# number without a name (IndexError). A robot that sends garbage can provoke each of them.
+CLIENT_ERRORS = (ValueError, RuntimeError, IndexError)
 
 SERIAL_HELP = ("the robot's serial number, for example DEMO-ARM-0001 (korvantyr-scan lists the "
                "robots on the network); --serial SERIAL is accepted as well")
@@ -89,6 +94,12 @@ def connect(prog: str, serial: str, quiet: bool) -> korvantyr.Client | None:
     """A connected client, or None after one line on stderr saying why there is none."""
     try:
         return korvantyr.Client(serial, verbose=not quiet)
-    except (ValueError, RuntimeError) as exc:
-        say_error(prog, exc)
+    except CLIENT_ERRORS as exc:
+        say_error(prog, failure(exc))
         return None
+
+
+def failure(exc: BaseException) -> str:
+    """What a failed client call says, in one line and safe for a terminal."""
+    message = " ".join(str(exc).split()) or type(exc).__name__
+    return shown(message)

@@ -38,8 +38,8 @@ import tempfile
 from pathlib import Path
 from typing import Any
 
-from ._cli import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, ArgumentParser, positive,
-                   robot_command_parser, say_error, serial_argument)
+from ._cli import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, ArgumentParser, failure,
+                   positive, robot_command_parser, say_error, serial_argument)
 
 GROUP_NAMES = ["ALL", "ARMS", "ARM_1", "ARM_2", "EXT_AXIS"]
 WRENCH_COLUMNS = ("fx", "fy", "fz", "tx", "ty", "tz")
@@ -65,13 +65,18 @@ file has one row per sample and joint group: time (s since the first sample), gr
 fy, fz, tx, ty, tz (TCP wrench, world frame), robot_sec, robot_nsec. Ctrl-C or SIGTERM ends the
 recording early; what was recorded is still written and plotted.
 
+Whatever happens to the plot, the recording and the CSV file are kept and the summary line printed.
+
 exit codes:
   0    recorded (and written and plotted, as asked)
   1    the robot cannot be reached, the serial number is malformed, no joint states arrived, or
-       a file cannot be written or read (one line on stderr)
-  2    usage error, or a missing optional dependency: pip install 'korvantyr[record]' to read
-       recordings, 'korvantyr[plot]' to plot
-  130  Ctrl-C before the recording began
+       a file cannot be written or read; after a failed plot the CSV file is kept (one line on
+       stderr)
+  2    usage error: among them a plot name whose format matplotlib cannot write; or a missing
+       optional dependency: pip install 'korvantyr[record]' to read recordings,
+       'korvantyr[plot]' to plot
+  130  Ctrl-C before the recording began, or while plotting (the CSV file is kept, the plot is
+       not written)
 """
 
 
@@ -258,7 +263,8 @@ def choose_group(requested: str | None, recorded: list[str]) -> str:
     return requested
 
 
-def plot(path: Path, recording: Any, group: str, rows: list[int], title: str) -> None:
+def plot(path: Path, recording: Any, group: str, rows: list[int], title: str,
+         image_format: str) -> None:
     # A bare Figure renders with the Agg canvas: no display and no global pyplot state needed.
     from matplotlib.figure import Figure
 
@@ -291,27 +297,94 @@ def plot(path: Path, recording: Any, group: str, rows: list[int], title: str) ->
         if ax.lines:
             ax.legend(loc="center left", bbox_to_anchor=(1.0, 0.5), fontsize="small",
                       ncols=2 if len(ax.lines) > 8 else 1)
-    fig.savefig(path, dpi=100)
+    save(fig, path, image_format)
+
+
+def save(fig: Any, path: Path, image_format: str) -> None:
+    """Writes the figure under a temporary name beside ``path``, then renames it: an error or
+    Ctrl-C while writing leaves no half-written image (and an older one at ``path`` as it was)."""
+    part = path.with_name(f".{path.name}.{os.getpid()}.part")
+    try:
+        fig.savefig(part, format=image_format, dpi=100)
+        os.replace(part, path)
+    except BaseException:
+        part.unlink(missing_ok=True)
+        raise
+
+
+def image_format(path: Path) -> str:
+    """The image format matplotlib writes for ``path``: its extension, PNG without one. A
+    RecordError if matplotlib writes no such format."""
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    extension = path.suffix[1:].lower()
+    if not extension:
+        return "png"
+    supported = FigureCanvasBase.get_supported_filetypes()
+    if extension not in supported:
+        raise RecordError(f"--png {path}: matplotlib writes no .{extension} images (it writes "
+                          f"{', '.join(sorted(supported))})")
+    return extension
+
+
+class PlotFailed(Exception):
+    """The CSV file (if asked) is written, the plot is not: ``kept`` says what was written."""
+
+    def __init__(self, kept: str, cause: BaseException) -> None:
+        super().__init__(kept)
+        self.kept = kept
+        self.cause = cause
 
 
 def write_outputs(recording_path: Path, csv_path: Path | None, png_path: Path | None,
-                  group: str | None, rate: float | None, seconds: float | None = None) -> str:
-    """Writes the CSV file and the plot asked for; returns the line that names them."""
+                  group: str | None, rate: float | None, seconds: float | None = None,
+                  plot_format: str = "png") -> str:
+    """Writes the CSV file, then the plot asked for; returns the line that names them. A plot
+    that fails raises PlotFailed once the CSV file is complete."""
     recording = load_recording(recording_path)
     groups, rows = samples_by_group(recording, rate, seconds)
     chosen = choose_group(group, groups)
-    parts = []
     samples = len(rows[groups[0]])
     if csv_path is not None:
         samples = write_csv(csv_path, recording, groups, rows)
-        parts.append(str(csv_path))
-    if png_path is not None:
-        serial = recording.metadata.get("korvantyr.recording", {}).get("serial_number", "")
-        span = (recording.states[chosen]["log_time"][-1] - recording.states[chosen]["log_time"][0])
-        title = f"{serial}: {len(rows[chosen])} samples over {span * 1e-9:.1f} s"
-        plot(png_path, recording, chosen, rows[chosen], title)
-        parts.append(f"plot of {chosen}: {png_path}")
-    return f"{samples} samples of {len(groups)} joint groups: {', '.join(parts)}"
+    kept = f"{samples} samples of {len(groups)} joint groups"
+    if csv_path is not None:
+        kept += f": {csv_path}"
+    if png_path is None:
+        return kept
+    serial = recording.metadata.get("korvantyr.recording", {}).get("serial_number", "")
+    span = recording.states[chosen]["log_time"][-1] - recording.states[chosen]["log_time"][0]
+    title = f"{serial}: {len(rows[chosen])} samples over {span * 1e-9:.1f} s"
+    try:
+        plot(png_path, recording, chosen, rows[chosen], title, plot_format)
+    except BaseException as exc:  # matplotlib's errors are many; the CSV file is safe
+        raise PlotFailed(kept, exc) from exc
+    return f"{kept}{',' if csv_path is not None else ':'} plot of {chosen}: {png_path}"
+
+
+def report_outputs(prog: str, *args: Any, **kwargs: Any) -> int:
+    """write_outputs, with its line on stdout; a failed plot is one line on stderr and exit 1
+    (130 for Ctrl-C), the CSV file kept."""
+    try:
+        print(write_outputs(*args, **kwargs), flush=True)
+    except PlotFailed as exc:
+        png = args[2]
+        if isinstance(exc.cause, KeyboardInterrupt):
+            print(f"{exc.kept}, no plot (interrupted)", flush=True)
+            return EXIT_INTERRUPTED
+        print(f"{exc.kept}, no plot", flush=True)
+        say_error(prog, f"the plot could not be written to {png}: {failure(exc.cause)}")
+        return EXIT_FAILURE
+    return EXIT_OK
+
+
+def checked_plot_format(prog: str, png: Path) -> str | None:
+    """The plot's format, or None after a one-line usage error (checked before recording)."""
+    try:
+        return image_format(png)
+    except RecordError as exc:
+        say_error(prog, f"error: {exc} (see --help)")
+        return None
 
 
 def need_matplotlib() -> bool:
@@ -337,10 +410,15 @@ def need_reader() -> bool:
 
 
 def record(args: argparse.Namespace) -> int:
-    if args.png is not None and not need_matplotlib():
-        say_error(args.prog, f"plotting needs matplotlib: {PLOT_EXTRA} (or --no-plot for the CSV "
-                             "file only)")
-        return EXIT_USAGE
+    plot_format = "png"
+    if args.png is not None:  # checked before a long recording, not after it
+        if not need_matplotlib():
+            say_error(args.prog, f"plotting needs matplotlib: {PLOT_EXTRA} (or --no-plot for the "
+                                 "CSV file only)")
+            return EXIT_USAGE
+        plot_format = checked_plot_format(args.prog, args.png)
+        if plot_format is None:
+            return EXIT_USAGE
     derived = args.csv is not None or args.png is not None
     if derived and not need_reader():
         say_error(args.prog, "writing --csv or --png needs the recording's reader: "
@@ -360,8 +438,8 @@ def record(args: argparse.Namespace) -> int:
             return status
         if derived:
             sys.stdout.flush()
-            print(write_outputs(output, args.csv, args.png, args.group, args.rate, args.seconds),
-                  flush=True)
+            return report_outputs(args.prog, output, args.csv, args.png, args.group, args.rate,
+                                  args.seconds, plot_format)
         return EXIT_OK
     finally:
         if temporary is not None:
@@ -376,8 +454,11 @@ def plot_command(argv: list[str]) -> int:
     if not need_reader():
         say_error(f"{PROG} plot", "reading recordings needs pip install 'korvantyr[record]'")
         return EXIT_USAGE
-    print(write_outputs(args.recording, args.csv, args.png, args.group, args.rate))
-    return EXIT_OK
+    plot_format = checked_plot_format(f"{PROG} plot", args.png)
+    if plot_format is None:
+        return EXIT_USAGE
+    return report_outputs(f"{PROG} plot", args.recording, args.csv, args.png, args.group,
+                          args.rate, None, plot_format)
 
 
 def recover_command(argv: list[str]) -> int:

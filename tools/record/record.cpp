@@ -121,7 +121,7 @@ constexpr const char* kHelp =
     "  --seconds S        stop after S seconds (default: until Ctrl-C or SIGTERM)\n"
     "  --rpc-rate HZ      polls of the remote calls per second, 0 for none (default: 1)\n"
     "  --raw-only         keep the raw samples and replies only, no decoded channels\n"
-    "  --quiet            no progress line on a terminal\n"
+    "  --quiet            no progress line on a terminal, no start line elsewhere\n"
     "  -h, --help         show this help and exit\n"
     "\n"
     "exit codes:\n"
@@ -832,7 +832,7 @@ int Record(const Options& options) {
         [&] { PollRemoteCalls(rpc, queue, options.rpc_rate, rpc_sequence, polling_done); });
   }
   const bool progress = !options.quiet && isatty(STDERR_FILENO) != 0;
-  if (!progress) {
+  if (!progress && !options.quiet) {
     std::cerr << kProg << ": recording " << serial << " into " << options.output << std::endl;
   }
 
