@@ -343,7 +343,8 @@ struct Gap {
 };
 
 // The robot's own time stamps: rate, gaps (a step of more than three typical periods) and steps
-// back. Writer thread only.
+// back. The typical period is the median of the first steps, then follows the steps that are not
+// gaps; the first steps are judged once it is known. Writer thread only.
 class RobotClock {
  public:
   void Add(std::pair<int32_t, uint32_t> stamp) {
@@ -354,10 +355,11 @@ class RobotClock {
       const double dt = t - last_;
       if (dt < 0.0) {
         ++backwards_;
-      } else if (typical_ > 0.0 && count_ > 10 && dt > 3.0 * typical_ && dt > 1e-3) {
-        gaps_.push_back({last_ - first_, dt});
-      } else if (dt > 0.0) {
-        typical_ = typical_ == 0.0 ? dt : typical_ + 0.01 * (dt - typical_);
+      } else if (typical_ == 0.0) {
+        early_.push_back({last_ - first_, dt});
+        if (early_.size() == kEarlySteps) JudgeEarlySteps();
+      } else {
+        Step(last_ - first_, dt);
       }
     }
     last_ = t;
@@ -366,16 +368,44 @@ class RobotClock {
   double Rate() const {
     return count_ > 1 && last_ > first_ ? static_cast<double>(count_ - 1) / (last_ - first_) : 0.0;
   }
-  double Span() const { return count_ > 1 ? last_ - first_ : 0.0; }
+  // Call once the last sample is in: a short recording judges its steps here.
+  void Finish() {
+    if (typical_ == 0.0 && !early_.empty()) JudgeEarlySteps();
+  }
   const std::vector<Gap>& gaps() const { return gaps_; }
+  double LongestGap() const {
+    double longest = 0.0;
+    for (const Gap& gap : gaps_) longest = std::max(longest, gap.length_s);
+    return longest;
+  }
   uint64_t backwards() const { return backwards_; }
 
  private:
+  static constexpr size_t kEarlySteps = 16;
+
+  void JudgeEarlySteps() {
+    std::vector<double> steps;
+    for (const Gap& step : early_) steps.push_back(step.length_s);
+    std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
+    typical_ = std::max(steps[steps.size() / 2], 1e-9);
+    for (const Gap& step : early_) Step(step.at_s, step.length_s);
+    early_.clear();
+  }
+
+  void Step(double at, double dt) {
+    if (dt > 3.0 * typical_ && dt > 1e-3) {
+      gaps_.push_back({at, dt});
+    } else if (dt > 0.0) {
+      typical_ += 0.01 * (dt - typical_);
+    }
+  }
+
   uint64_t count_ = 0;
   double first_ = 0.0;
   double last_ = 0.0;
-  double typical_ = 0.0;
+  double typical_ = 0.0;  // 0 until the first steps are judged
   uint64_t backwards_ = 0;
+  std::vector<Gap> early_;  // the first steps (at, length), until the typical one is known
   std::vector<Gap> gaps_;
 };
 
@@ -865,6 +895,7 @@ int Record(const Options& options) {
   if (rpc_thread.joinable()) rpc_thread.join();
   queue.Close();
   writer_thread.join();
+  writer->clock.Finish();
   const uint64_t cpu_ns = ProcessCpuNs() - cpu_start;
 
   const uint64_t lost_basic = queue.Lost(Source::kBasic);
@@ -885,6 +916,7 @@ int Record(const Options& options) {
           {"rpc_queue_lost", std::to_string(lost_rpc)},
           {"robot_rate_hz", Fixed(writer->clock.Rate(), 3)},
           {"robot_time_gaps", std::to_string(writer->clock.gaps().size())},
+          {"robot_longest_gap_s", Fixed(writer->clock.LongestGap(), 3)},
           {"seconds", Fixed(seconds, 3)},
           {"cpu_seconds", Fixed(static_cast<double>(cpu_ns) * 1e-9, 3)},
       };
@@ -897,8 +929,7 @@ int Record(const Options& options) {
   file.reset();
 
   const auto& gaps = writer->clock.gaps();
-  double longest = 0.0;
-  for (const Gap& gap : gaps) longest = std::max(longest, gap.length_s);
+  const double longest = writer->clock.LongestGap();
   std::cout << "recorded " << serial << " for " << Fixed(seconds, 1) << " s into "
             << options.output << " (" << Size(FileSize(options.output)) << ")\n"
             << "  basic stream: " << writer->basic.written.load() << " samples ("
