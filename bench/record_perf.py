@@ -41,6 +41,7 @@ REPO = Path(__file__).resolve().parents[1]
 DEFAULT_RECORDER = REPO / "build" / "cmake" / "tools" / "korvantyr-record-native"
 DEFAULT_FLOOR = REPO / "build" / "cmake" / "bench" / "kvn-bench-floor"
 DEFAULT_PUBLISHER = REPO / "bridge" / "target" / "release" / "kvn-bench-publisher"
+SUBSCRIBED = 1.0  # seconds after its start by which a recorder's subscriptions are known
 LAYOUTS = {16: "ARM_1:7,ARM_2:7,EXT_AXIS:2", 56: "ARM_1:24,ARM_2:24,EXT_AXIS:8"}
 
 
@@ -55,6 +56,9 @@ class Plan:
 
 QUICK = Plan(rates=(1000, 10000), layouts=(16,), window=8.0, memory_seconds=20.0,
              replay_seconds=5.0)
+# The publisher: kvn-bench-publisher with Block congestion control, so that a sample the network
+# or the subscriber cannot take at once is waited for, never dropped: what was put is what the
+# recorder must have.
 
 
 def progress(text: str) -> None:
@@ -122,14 +126,17 @@ def record(recorder: Path, serial: str, out: Path, pub: Publisher | None, second
     with open(err_path, "w") as err:
         proc = subprocess.Popen([str(recorder), serial, "-o", str(out), *extra],
                                 stdout=subprocess.PIPE, stderr=err, text=True)
+    # The recorder subscribes first and learns the joint groups from the first sample it gets:
+    # the publisher resumes once the subscriptions are surely known to it.
+    time.sleep(SUBSCRIBED)
+    put0 = pub.put() if pub is not None else 0
+    if pub is not None:
+        pub.command("resume")
     deadline = time.monotonic() + 30
     while "recording" not in err_path.read_text():
         if proc.poll() is not None or time.monotonic() > deadline:
             raise SetupError(f"the recorder did not start:\n{err_path.read_text()}")
         time.sleep(0.05)
-    put0 = pub.put() if pub is not None else 0
-    if pub is not None:
-        pub.command("resume")
     rss: list[int] = []
     end = time.monotonic() + seconds
     while time.monotonic() < end:
@@ -207,6 +214,10 @@ def replay_figures(recording: Path, recorder: Path, seconds: float, work: Path) 
 
 def run(args: argparse.Namespace, info: harness.RunInfo, work: Path) -> tuple[list[str], bool]:
     plan = QUICK if args.quick else Plan()
+    if args.window is not None:
+        plan.window = args.window
+    if args.memory_seconds is not None:
+        plan.memory_seconds = args.memory_seconds
     rows, checks = [], []
     size_row = None
     memory = None
@@ -304,6 +315,10 @@ def main(argv: list[str] | None = None) -> int:
                                      formatter_class=argparse.RawDescriptionHelpFormatter,
                                      epilog="\n".join(__doc__.split("\n")[2:]))
     parser.add_argument("--quick", action="store_true", help="a smoke run of a minute or two")
+    parser.add_argument("--window", type=float, default=None,
+                        help="seconds per subject and rate (default: 60; --quick: 8)")
+    parser.add_argument("--memory-seconds", type=float, default=None,
+                        help="length of the memory run at 1 kHz (default: 600; --quick: 20)")
     parser.add_argument("--recorder", type=Path, default=DEFAULT_RECORDER)
     parser.add_argument("--floor", type=Path, default=DEFAULT_FLOOR)
     parser.add_argument("--publisher", type=Path, default=DEFAULT_PUBLISHER)

@@ -212,8 +212,8 @@ def thinned(times: Any, rate: float | None, seconds: float | None = None) -> lis
 def load_recording(path: Path) -> Any:
     from .recording import RecordingError, load
 
-    try:
-        return load(path)
+    try:  # the CSV file and the plot need the states alone: decoding is the slow part
+        return load(path, topics={f"/{group}/states" for group in GROUP_NAMES})
     except RecordingError as exc:
         raise RecordError(str(exc)) from exc
 
