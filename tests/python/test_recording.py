@@ -22,7 +22,8 @@ from pathlib import Path
 
 import pytest
 from conftest import installed_command, module_sim, sim_env
-from korvantyr_sim.messages import AllBasicStreamData, AllExtraStreamData, DecodeError, decode
+from korvantyr_sim.messages import (AllBasicStreamData, AllExtraStreamData, DecodeError, RPCReply,
+                                   decode, encode)
 
 mcap_reader = pytest.importorskip("mcap.reader")
 mcap_ros2_decoder = pytest.importorskip("mcap_ros2.decoder")
@@ -33,6 +34,10 @@ GROUPS = {"ALL": (0, 16), "ARMS": (0, 14), "ARM_1": (0, 7), "ARM_2": (7, 7), "EX
 SPOILT = 5  # basic samples cut short while the module's recording runs
 PER_CHANNEL = 60  # decoded messages checked per channel
 LOADED = {"/ALL/states", "/ARM_2/states", "/ARM_2/actions", "/io"}
+# A plan-info reply whose texts are not UTF-8, as a robot may send: kept raw, decoded escaped.
+ODD_PLAN = RPCReply(request_id=4, success=True,
+                    string_container=[b"\xff\xfeplan", b"node\x00", b"p", b"1", b"2", b"a", b"0.5",
+                                      b"0"])
 STATE_SEQUENCES = ["q", "theta", "dq", "dtheta", "tau", "tau_dot", "tau_ext", "tau_interact",
                    "temperature"]
 
@@ -72,6 +77,7 @@ def recorded(netns, tmp_path_factory: pytest.TempPathFactory) -> Iterator[Record
         proc = recorder(serial, path, "--seconds", "2.5", "--rpc-rate", "5")
         wait_until(path.exists, 20, "the recorder began no file")
         robot.command(f"stream basic cut {SPOILT}")
+        robot.command(f"rpc 4 payload {encode(ODD_PLAN).hex()} times 1")
         # The robot goes quiet for half a second: a gap in its time stamps, the recording goes on.
         time.sleep(0.3)
         robot.command("pause basic")
@@ -242,9 +248,14 @@ def test_decoded_channels_match_their_schemas_and_the_raw_samples(recorded: Reco
                 assert decoded.estop_released == io.estop_released
             elif group == "rpc":
                 assert decoded.request_id == int(kind)
+                if list(decoded.string_container[:2]) == ["\\xff\\xfeplan", "node\\x00"]:
+                    checked["odd texts"] += 1
     expected = {f"/{g}/{kind}" for g in GROUPS for kind in ("states", "actions", "tcp_pose")}
     assert {t for t, n in checked.items() if n == PER_CHANNEL} >= expected | {"/io"}
     assert checked["/rpc/4"] >= 5  # plan info at 5 Hz over 2 s, less the start-up
+    assert checked["odd texts"] == 1
+    raw_plans = [bytes(m.data) for m in messages_by_topic(recorded.path)["raw/rpc/4"]]
+    assert encode(ODD_PLAN) in raw_plans
 
 
 @pytest.mark.network
