@@ -205,15 +205,22 @@ def replay_figures(recording: Path, recorder: Path, seconds: float, work: Path) 
     t1, p1 = basic_times(recording)
     t2, p2 = basic_times(again)
     # Where the second recording begins in the first: the first place where a run of its samples
-    # matches (the publisher's payloads come from a ring, so a long run is asked for).
-    m = min(500, len(p2))
+    # matches (the publisher's payloads come from a ring, so a run is asked for). From there each
+    # replayed sample is looked for in order; recorded samples passed over were not replayed.
+    m = min(50, len(p2))
     start = next((k for k in range(len(p1) - m + 1) if p1[k:k + m] == p2[:m]), None)
     if m < 10 or start is None:
         raise SetupError("the replay's recording does not match the original's samples")
-    n = min(len(p2), len(p1) - start)
-    if p2[:n] != p1[start:start + n]:
-        raise SetupError("the replay's samples differ from the recording's, or come in another order")
-    pairs = list(zip(t2[:n], t1[start:start + n]))
+    pairs, skipped, j = [], 0, start
+    for t, payload in zip(t2, p2):
+        k = j
+        while k < len(p1) and k - j < 1000 and p1[k] != payload:
+            k += 1
+        if k == len(p1) or p1[k] != payload:
+            break  # past the recording's end (a later pass, or another sample)
+        skipped += k - j
+        pairs.append((t, t1[k]))
+        j = k + 1
     # Timing error: each sample's delay (replayed time minus recorded time) against the median
     # delay, so that the constant offset between the two clocks' starts does not count.
     r0, o0 = pairs[0]
@@ -222,7 +229,7 @@ def replay_figures(recording: Path, recorder: Path, seconds: float, work: Path) 
     errors = sorted(abs(d - typical) / 1e6 for d in delays)
     span_replayed = (pairs[-1][0] - r0) / 1e9
     span_recorded = (pairs[-1][1] - o0) / 1e9
-    return {"samples": len(pairs), "rate_replayed": (len(pairs) - 1) / span_replayed,
+    return {"samples": len(pairs), "skipped": skipped, "rate_replayed": (len(pairs) - 1) / span_replayed,
             "rate_recorded": (len(pairs) - 1) / span_recorded,
             "p50_ms": errors[len(errors) // 2], "p99_ms": errors[int(len(errors) * 0.99)],
             "max_ms": errors[-1]}
@@ -317,7 +324,8 @@ def run(args: argparse.Namespace, info: harness.RunInfo, work: Path) -> tuple[li
     if replay is not None:
         lines += ["", "## Replay", "",
                   f"The 1 kHz recording replayed by korvantyr-sim --replay and recorded again: "
-                  f"{replay['samples']:,} basic samples matched; rate "
+                  f"{replay['samples']:,} basic samples matched in order, {replay['skipped']} "
+                  f"recorded samples not replayed; rate "
                   f"{replay['rate_replayed']:.1f} Hz replayed against "
                   f"{replay['rate_recorded']:.1f} Hz recorded; timing error (each sample's delay "
                   f"against the median delay) p50 {replay['p50_ms']:.2f} ms, "

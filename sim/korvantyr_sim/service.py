@@ -484,7 +484,12 @@ class Service:
         with zenoh.open(zenoh.Config()) as session:
             publishers = []
             if self.options.streams:
-                publishers = [session.declare_publisher(self.keys[stream], encoding=_ENCODING)
+                # A replay must put out every recorded sample: a busy moment waits, as the
+                # recording's robot did not drop either (Zenoh's default would drop).
+                congestion = (zenoh.CongestionControl.BLOCK if self.recording is not None
+                              else zenoh.CongestionControl.DEFAULT)
+                publishers = [session.declare_publisher(self.keys[stream], encoding=_ENCODING,
+                                                        congestion_control=congestion)
                               for stream in STREAMS]
             queryable = session.declare_queryable(self.keys["rpc"], self._on_query)
             start = self._started = time.monotonic()
