@@ -71,7 +71,7 @@ echo "hidden: ${#libs[@]} spdlog/fmt libraries, their headers, cargo, rustc, CMa
 
 echo "installing ${wheel##*/} into a fresh venv"
 "$py" -m venv "$work/venv"
-"$work/venv/bin/python" -m pip install -q --disable-pip-version-check "${wheel}[sim]"
+"$work/venv/bin/python" -m pip install -q --disable-pip-version-check "${wheel}[sim,record]"
 cd "$work"
 exec python "$root/tests/support/netns.py" run -- bash "$work/robot.sh" "$work"
 EOF
@@ -100,6 +100,17 @@ grep -q "^primitive states:" "$work/monitor.out" ||
 korvantyr-record DEMO-ARM-0001 --seconds 1 --no-plot --quiet --csv "$work/record.csv"
 [ "$(wc -l < "$work/record.csv")" -gt 50 ] ||
   { echo "smoke: korvantyr-record wrote no samples" >&2; exit 1; }
+# Two seconds recorded, replayed as another robot, and the replay recorded in turn.
+korvantyr-record DEMO-ARM-0001 -o "$work/run.mcap" --seconds 2 --quiet | tee "$work/record.out"
+grep -q ' 0 lost in the queue' "$work/record.out" ||
+  { echo "smoke: korvantyr-record did not report its recording" >&2; exit 1; }
+exec 4< <(korvantyr-sim --replay "$work/run.mcap" --serial DEMO-REPLAY-0001 --loop </dev/null)
+read -r -t 60 ready <&4 || true
+[ "${ready:-}" = READY ] || { echo "smoke: the replay did not start" >&2; exit 1; }
+korvantyr-record DEMO-REPLAY-0001 -o "$work/replayed.mcap" --seconds 1 --quiet --csv \
+  "$work/replayed.csv" --no-plot
+[ "$(wc -l < "$work/replayed.csv")" -gt 50 ] ||
+  { echo "smoke: the replay's recording holds no samples" >&2; exit 1; }
 EOF
 
 kvn_log "Installing ${wheel##*/} and running the README's example, spdlog, fmt, Rust and CMake hidden"

@@ -4,3 +4,4 @@
 
 int ScanMain(int argc, char** argv);
 int RelayMain(int argc, char** argv);
+int RecordMain(int argc, char** argv);

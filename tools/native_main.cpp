@@ -19,6 +19,7 @@ struct Command {
 constexpr Command kCommands[] = {
     {"korvantyr-scan", ScanMain},
     {"korvantyr-relay", RelayMain},
+    {"korvantyr-record-native", RecordMain},
 };
 
 constexpr int kExitUsage = 2;

@@ -7,7 +7,7 @@
  * be called from a callback. On a thread whose thread-local storage has been torn down (static
  * destructors and exit handlers at process exit) they cannot block: they return ZB_EUNAVAILABLE and
  * leave the session or subscription, closure included, to the end of the process.
- * Included only by middleware/ and messages/.
+ * Included only by middleware/, messages/ and the native commands.
  */
 #ifndef KVN_ZBRIDGE_H
 #define KVN_ZBRIDGE_H
@@ -266,6 +266,47 @@ zb_result_t zb_deserializer_deserialize_string(zb_deserializer_t* deserializer, 
 zb_result_t zb_deserializer_is_done(const zb_deserializer_t* deserializer, bool* out);
 zb_result_t zb_deserializer_bytes_left(const zb_deserializer_t* deserializer, size_t* out);
 zb_result_t zb_deserializer_drop(zb_deserializer_t* deserializer);
+
+/* ---- MCAP files (the recorder) --------------------------------------------------------------- */
+
+/* An MCAP file being written: zstd-compressed chunks, then the summary and indexes. One thread at
+ * a time. Texts are UTF-8 with their length (ZB_EUTF8 otherwise). A failed write (ZB_EIO for the
+ * file, ZB_EINVAL for a misuse) leaves its reason for zb_mcap_error_message, and the file holds
+ * every chunk finished before it. */
+typedef struct zb_mcap_writer_t zb_mcap_writer_t;
+
+/* Creates or truncates the file. Chunks close at chunk_size bytes before compression; level 0 is
+ * zstd's default. On failure the reason goes to error (error_capacity bytes, zero-terminated;
+ * error may be NULL). */
+zb_result_t zb_mcap_open(const uint8_t* path, size_t path_len, uint64_t chunk_size,
+                         uint32_t level, uint8_t* error, size_t error_capacity,
+                         zb_mcap_writer_t** out);
+/* Ids are never 0. encoding: "ros2msg", "jsonschema", ... */
+zb_result_t zb_mcap_add_schema(zb_mcap_writer_t* writer, const uint8_t* name, size_t name_len,
+                               const uint8_t* encoding, size_t encoding_len, const uint8_t* data,
+                               size_t data_len, uint16_t* out);
+/* schema_id 0: a channel without schema. */
+zb_result_t zb_mcap_add_channel(zb_mcap_writer_t* writer, uint16_t schema_id,
+                                const uint8_t* topic, size_t topic_len,
+                                const uint8_t* message_encoding, size_t message_encoding_len,
+                                uint16_t* out);
+/* Times in nanoseconds. */
+zb_result_t zb_mcap_write_message(zb_mcap_writer_t* writer, uint16_t channel_id, uint32_t sequence,
+                                  uint64_t log_time, uint64_t publish_time, const uint8_t* data,
+                                  size_t data_len);
+zb_result_t zb_mcap_write_metadata(zb_mcap_writer_t* writer, const uint8_t* name, size_t name_len,
+                                   const uint8_t* const* keys, const size_t* key_lens,
+                                   const uint8_t* const* values, const size_t* value_lens,
+                                   size_t count);
+/* Closes the current chunk and hands the bytes to the operating system. */
+zb_result_t zb_mcap_flush(zb_mcap_writer_t* writer);
+/* Writes the summary and footer and closes the file; the writer must still be dropped. */
+zb_result_t zb_mcap_finish(zb_mcap_writer_t* writer);
+/* The last failure's text (len 0 if none), valid until the next call on the writer. */
+zb_result_t zb_mcap_error_message(const zb_mcap_writer_t* writer, const uint8_t** data,
+                                  size_t* len);
+/* Finishes an unfinished writer (failures ignored) unless a write failed; NULL is ignored. */
+zb_result_t zb_mcap_drop(zb_mcap_writer_t* writer);
 
 #ifdef __cplusplus
 }

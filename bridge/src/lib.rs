@@ -9,6 +9,8 @@ pub mod bytes;
 pub mod closure;
 pub mod keyexpr;
 pub mod locality;
+#[allow(non_camel_case_types)]
+pub mod mcap_writer;
 pub mod query;
 pub mod result;
 pub mod router;
@@ -21,6 +23,7 @@ pub use bytes::*;
 pub use closure::*;
 pub use keyexpr::*;
 pub use locality::*;
+pub use mcap_writer::*;
 pub use query::*;
 pub use result::*;
 pub use router::*;

@@ -65,9 +65,16 @@ and "payload A B" shows it B alone.
 With --listen the robot also listens on a fixed endpoint, as a real robot does, so that it can be
 reached without multicast (through korvantyr-relay, for one).
 
-Exit codes: 0 once stopped (Ctrl-C, SIGTERM or the end of --duration); 1 when its Zenoh session
-cannot open (an endpoint it cannot listen on); 2 for a usage error, or when eclipse-zenoh is
-missing: pip install 'korvantyr[sim]'.
+With --replay FILE the robot is a recording of korvantyr-record played back: the recorded samples
+on the robot's keys at their recorded times (--speed, --loop), the recorded answers to the remote
+procedures (the probe, the server version and the joint-group table as at start-up; plan info,
+primitive states and configuration scores as last recorded before the moment being played). The
+control channel's faults apply to the replay as to the simulated robot.
+
+Exit codes: 0 once stopped (Ctrl-C, SIGTERM, the end of --duration or of the replayed recording);
+1 when its Zenoh session cannot open (an endpoint it cannot listen on) or for a recording that
+cannot be replayed; 2 for a usage error, or when eclipse-zenoh is missing:
+pip install 'korvantyr[sim]'.
 """
 
 from __future__ import annotations
@@ -79,6 +86,7 @@ import sys
 import threading
 
 from .robot import PRESETS, custom_preset
+from .replay import Recording, ReplayError
 from .service import FAULTS, Options, Service, SessionError, zenoh_config
 
 
@@ -121,7 +129,9 @@ def parse_args(argv: list[str] | None = None) -> Options:
         prog="korvantyr-sim", description=__doc__,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--serial", required=True, help="serial number, used as given in the keys")
+    parser.add_argument("--serial", default=None,
+                        help="serial number, used as given in the keys (required unless --replay "
+                             "gives the recording's)")
     parser.add_argument("--preset", choices=sorted(PRESETS), default="dual-arm")
     parser.add_argument(
         "--groups", type=_groups, default=None, metavar="NAME:DOF,...",
@@ -145,17 +155,42 @@ def parse_args(argv: list[str] | None = None) -> Options:
         "--listen", type=_endpoint, action="append", default=[], metavar="ENDPOINT",
         help="also listen on this Zenoh endpoint, e.g. tcp/0.0.0.0:7447 (repeatable)",
     )
+    parser.add_argument(
+        "--replay", metavar="FILE", default=None,
+        help="play a recording of korvantyr-record back as the robot: its samples at their "
+             "recorded times, its recorded answers to the remote procedures; faults still apply",
+    )
+    parser.add_argument("--speed", type=_positive, default=1.0,
+                        help="replay speed (default: 1.0, as recorded)")
+    parser.add_argument("--loop", action="store_true",
+                        help="replay again from the start at the end (default: stop there)")
     a = parser.parse_args(argv)
+    if a.serial is None and a.replay is None:
+        parser.error("--serial is required (unless --replay names a recording)")
+    if (a.speed != 1.0 or a.loop) and a.replay is None:
+        parser.error("--speed and --loop apply to --replay only")
     return Options(
         serial=a.serial, preset=a.preset, rate=a.rate, duration=a.duration,
         server_version=a.server_version, fault=a.fault, fault_on=a.fault_on,
         reply_delay=a.reply_delay, groups=a.groups, seed=a.seed, streams=not a.no_streams,
         listen=tuple(a.listen),
+        replay=a.replay, speed=a.speed, loop=a.loop,
     )
 
 
 def main(argv: list[str] | None = None) -> int:
-    service = Service(parse_args(argv))
+    options = parse_args(argv)
+    recording = None
+    try:
+        if options.replay is not None:
+            recording = Recording(options.replay)
+            options.serial = options.serial or recording.serial or ""
+            if not options.serial:
+                raise ReplayError(f"{options.replay} names no robot: give --serial")
+        service = Service(options, recording)
+    except ReplayError as exc:
+        print(f"korvantyr-sim: {exc}", file=sys.stderr)
+        return 1
 
     def on_signal(_signum: int, _frame: object) -> None:
         service.stop()

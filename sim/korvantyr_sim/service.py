@@ -28,8 +28,10 @@ from typing import TextIO
 import zenoh
 
 from .faults import STREAM_FAULTS, Rule, faulty_payload, replies
-from .messages import DecodeError, RPCReply, RPCRequest, decode, encode
+from .messages import (AllBasicStreamData, AllExtraStreamData, DecodeError, RPCReply, RPCRequest,
+                       decode, encode)
 from .mutate import SampleSource, mutate_reply, mutate_sample
+from .replay import Recording
 from .robot import Robot, custom_preset
 
 FAULTS = (
@@ -84,6 +86,9 @@ class Options:
     # Zenoh endpoints to listen on ("tcp/0.0.0.0:7447"), as a robot with a fixed port does; empty:
     # Zenoh's default (a random port, found by scouting only).
     listen: tuple[str, ...] = ()
+    replay: str | None = None  # a recording to play back instead of the simulated robot
+    speed: float = 1.0  # of the replay
+    loop: bool = False  # replay the recording again and again
 
 
 class SessionError(RuntimeError):
@@ -132,6 +137,10 @@ def answer(robot: Robot, request: RPCRequest, server_version: str, t: float = 0.
     return reply
 
 
+def _nothing() -> None:
+    return None
+
+
 def _stream_names(word: str) -> tuple[str, ...]:
     if word == "all":
         return STREAMS
@@ -154,10 +163,15 @@ def _request_ids(word: str) -> tuple[int, ...] | None:
 
 
 class Service:
-    def __init__(self, options: Options) -> None:
+    def __init__(self, options: Options, recording: Recording | None = None) -> None:
         self.options = options
         self.robot = Robot(custom_preset(options.groups) if options.groups else options.preset)
         self.keys = keys(options.serial)
+        # A recording played back in place of the robot (Recording raises ReplayError).
+        if recording is None and options.replay:
+            recording = Recording(options.replay)
+        self.recording = recording
+        self._replay_position = 0  # log time of the recording being played, ns
         self._stop = threading.Event()
         self._started = time.monotonic()  # the robot's clock starts here (again in run)
         self._lock = threading.Lock()
@@ -368,8 +382,20 @@ class Service:
             query.drop()
             return
         t = time.monotonic() - self._started
-        correct = answer(self.robot, request, self.options.server_version, t)
-        if rule.behaviour == "mutate":
+        recorded = None
+        if self.recording is not None:
+            recorded = self.recording.reply(request.request_id, self._replay_position)
+            correct = RPCReply(request_id=request.request_id)  # success false: not recorded
+            if recorded is not None:
+                try:
+                    correct = decode(RPCReply, recorded)
+                except DecodeError:
+                    pass  # sent as recorded when the rule allows; spoilt from the default else
+        else:
+            correct = answer(self.robot, request, self.options.server_version, t)
+        if recorded is not None and rule.behaviour in ("normal", "delay"):
+            out = [(True, recorded)]  # byte for byte as the robot answered
+        elif rule.behaviour == "mutate":
             with self._lock:
                 kind, out = mutate_reply(self._rng["rpc"], correct)
                 self._mutations[f"rpc:{kind}"] += 1
@@ -403,14 +429,22 @@ class Service:
             self._sources[stream] = (now, source)
         return source
 
-    def _publish(self, stream: str, publisher: zenoh.Publisher, make: Callable[[], object]) -> None:
-        """Puts one sample of ``stream``; ``make`` gives the robot's message of this moment."""
+    def _publish(self, stream: str, publisher: zenoh.Publisher, make: Callable[[], object],
+                 raw: bytes | None = None) -> None:
+        """Puts one sample of ``stream``; ``make`` gives the robot's message of this moment, or
+        ``raw`` the payload to put as it is (a replay), which a stream fault spoils from its
+        decoded message (an undecodable one goes out unchanged)."""
+        if raw is not None:
+            cls = AllBasicStreamData if stream == "basic" else AllExtraStreamData
+            make = partial(decode, cls, raw)
         # The message is made and encoded outside the lock; the state is read again under it, and
         # if a command changed it meanwhile, whatever is missing is made there.
         with self._lock:
             fault = self._stream_faults.get(stream)
         msg = source = data = None
-        if fault is not None and fault[0] == "mutate":
+        if raw is not None and fault is None:
+            data = raw
+        elif fault is not None and fault[0] == "mutate":
             source = self._source(stream, make)
         else:
             msg = make()
@@ -433,9 +467,37 @@ class Service:
                 else:
                     data = faulty_payload(name, msg if msg is not None else make())
             elif data is None:
-                data = encode(make())
+                data = raw if raw is not None else encode(make())
             publisher.put(data)
             self._published[stream] += 1
+
+    def _play(self, publishers: list[zenoh.Publisher], end: float | None) -> None:
+        """Publishes the recording's samples at their recorded times, ``speed`` times faster,
+        until its last sample (again and again with ``loop``), ``stop()`` or ``end``."""
+        recording = self.recording
+        assert recording is not None
+        by_stream = dict(zip(STREAMS, publishers))
+        scale = 1e-9 / self.options.speed
+        offset = 0  # ns: the length of the passes played before this one
+        t0 = time.monotonic()
+        while not self._stop.is_set():
+            for log_time, stream, payload in recording.samples_in_order():
+                due = t0 + (log_time - recording.start + offset) * scale
+                now = time.monotonic()
+                if end is not None and due >= end:
+                    return
+                # No sleep is exact to a tenth of a millisecond: samples due that soon go now.
+                if due - now > 1e-4 and self._stop.wait(due - now):
+                    return
+                if self._stop.is_set():
+                    return
+                self._replay_position = log_time
+                publisher = by_stream.get(stream)
+                if publisher is not None:
+                    self._publish(stream, publisher, _nothing, raw=payload)
+            if not self.options.loop:
+                return
+            offset += recording.duration_ns + 1_000_000  # the next pass starts 1 ms later
 
     def run(self, ready: Callable[[], None] = lambda: None) -> None:
         """Serve until ``stop()`` or the duration has passed; call ``ready`` once declared."""
@@ -449,7 +511,12 @@ class Service:
         with opened as session:
             publishers = []
             if self.options.streams:
-                publishers = [session.declare_publisher(self.keys[stream], encoding=_ENCODING)
+                # A replay must put out every recorded sample: a busy moment waits, as the
+                # recording's robot did not drop either (Zenoh's default would drop).
+                congestion = (zenoh.CongestionControl.BLOCK if self.recording is not None
+                              else zenoh.CongestionControl.DEFAULT)
+                publishers = [session.declare_publisher(self.keys[stream], encoding=_ENCODING,
+                                                        congestion_control=congestion)
                               for stream in STREAMS]
             queryable = session.declare_queryable(self.keys["rpc"], self._on_query)
             start = self._started = time.monotonic()
@@ -457,10 +524,13 @@ class Service:
             end = None if self.options.duration is None else start + self.options.duration
             tick = start
             try:
-                if not publishers:
+                if self.recording is not None:
+                    # The replay ends with the recording (unless it loops), queries with it.
+                    self._play(publishers, end)
+                elif not publishers:
                     # Another process publishes the streams; this one only answers queries.
                     self._stop.wait(None if end is None else max(0.0, end - time.monotonic()))
-                while publishers and not self._stop.is_set():
+                while publishers and self.recording is None and not self._stop.is_set():
                     now = time.monotonic()
                     if end is not None and now >= end:
                         break

@@ -287,7 +287,8 @@ def primitive_states_reply(*texts: str) -> str:
 
 
 ROBOT_FAULTS = [
-    pytest.param(["stream basic unnamed-group"], 1, 1, None, id="first-message-names-group-1"),
+    # The recorder keeps what such a robot sends (raw and counted) where the client cannot connect.
+    pytest.param(["stream basic unnamed-group"], 1, 0, None, id="first-message-names-group-1"),
     pytest.param(["stream basic unknown-group"], 0, 0, None, id="first-message-names-group-7"),
     pytest.param([primitive_states_reply("jointGroup = x", "primitiveName = Hold")], 0, 0,
                  "primitive states: no reply (invalid stoi argument)", id="number-unreadable"),
@@ -295,7 +296,8 @@ ROBOT_FAULTS = [
                  0, 0, "primitive states: no reply (stoi argument out of range)",
                  id="number-out-of-range"),
     pytest.param(["rpc 3 mutate"], 0, 0, None, id="primitive-states-mutated"),
-    pytest.param(["rpc all mutate"], 1, 1, None, id="every-reply-mutated"),
+    # The recorder needs only the probe's answer; a mutation may leave it readable.
+    pytest.param(["rpc all mutate"], 1, (0, 1), None, id="every-reply-mutated"),
     pytest.param(["stream basic mutate"], (0, 1), (0, 1), None, id="basic-stream-mutated"),
 ]
 

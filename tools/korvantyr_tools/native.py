@@ -1,4 +1,4 @@
-"""The native commands (korvantyr-scan, korvantyr-relay): one C++ executable shipped inside this
+"""The native commands (korvantyr-scan, korvantyr-relay, korvantyr-record-native): one C++ executable shipped inside this
 package, run under the command's name, which picks the command. The process is replaced, so
 signals and the exit status are the native command's own."""
 
@@ -27,3 +27,7 @@ def scan() -> int:
 
 def relay() -> int:
     return _run("korvantyr-relay")
+
+
+def record_native() -> int:
+    return _run("korvantyr-record-native")
