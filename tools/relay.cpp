@@ -82,10 +82,7 @@ constexpr const char* kHelp =
     "     may not turn it on for loopback (one line on stderr says what to run)\n"
     "  2  usage error\n";
 
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+using korvan::tools::UsageError;
 
 struct Options {
   std::vector<TcpEndpoint> listen;
@@ -407,21 +404,7 @@ int Relay(const Options& options) {
 }  // namespace
 
 int RelayMain(int argc, char** argv) {
-  Options options;
-  try {
-    options = ParseArguments(argc, argv);
-  } catch (const UsageError& e) {
-    std::cerr << kProg << ": error: " << e.what() << " (see --help)\n";
-    return kExitUsage;
-  }
-  if (options.help) {
-    std::cout << kHelp;
-    return kExitStopped;
-  }
-  try {
-    return Relay(options);
-  } catch (const std::exception& e) {
-    std::cerr << kProg << ": " << e.what() << '\n';
-    return kExitFailed;
-  }
+  return korvan::tools::RunCommand(
+      kProg, kHelp, kExitStopped, kExitFailed, [&] { return ParseArguments(argc, argv); },
+      [](const Options& options) { return Relay(options); });
 }

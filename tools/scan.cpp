@@ -45,7 +45,6 @@ constexpr const char* kProg = "korvantyr-scan";
 
 constexpr int kExitFound = 0;
 constexpr int kExitNoneSeen = 1;
-constexpr int kExitUsage = 2;
 
 constexpr double kDefaultSeconds = 1.5;
 constexpr double kMaxSeconds = 3600.0;
@@ -97,10 +96,7 @@ constexpr const char* kRelayHint =
     "where multicast does not reach the robot (Wi-Fi, Docker, WSL2, another subnet), run "
     "'korvantyr-relay tcp/ROBOT_ADDRESS:PORT' on this computer";
 
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+using korvan::tools::UsageError;
 
 double ParseSeconds(const std::string& text) {
   char* end = nullptr;
@@ -382,21 +378,7 @@ int Scan(const Options& options) {
 }  // namespace
 
 int ScanMain(int argc, char** argv) {
-  Options options;
-  try {
-    options = ParseArguments(argc, argv);
-  } catch (const UsageError& e) {
-    std::cerr << kProg << ": error: " << e.what() << " (see --help)\n";
-    return kExitUsage;
-  }
-  if (options.help) {
-    std::cout << kHelp;
-    return kExitFound;
-  }
-  try {
-    return Scan(options);
-  } catch (const std::exception& e) {
-    std::cerr << kProg << ": " << e.what() << '\n';
-    return kExitNoneSeen;
-  }
+  return korvan::tools::RunCommand(
+      kProg, kHelp, kExitFound, kExitNoneSeen, [&] { return ParseArguments(argc, argv); },
+      [](const Options& options) { return Scan(options); });
 }

@@ -87,7 +87,6 @@ constexpr const char* kProg = "korvantyr-record";
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 constexpr int kExitInterrupted = 130;
 
 // Samples (and replies) waiting for the writer at most: at 10 kHz on both streams, six seconds.
@@ -131,10 +130,7 @@ constexpr const char* kHelp =
     "  2    usage error\n"
     "  130  Ctrl-C before the recording began\n";
 
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+using korvan::tools::UsageError;
 
 struct Options {
   std::string serial;
@@ -991,21 +987,7 @@ int Record(const Options& options) {
 
 int RecordMain(int argc, char** argv) {
   using namespace korvan::record;
-  Options options;
-  try {
-    options = ParseArguments(argc, argv);
-  } catch (const UsageError& e) {
-    std::cerr << kProg << ": error: " << e.what() << " (see --help)\n";
-    return kExitUsage;
-  }
-  if (options.help) {
-    std::cout << kHelp;
-    return kExitOk;
-  }
-  try {
-    return Record(options);
-  } catch (const std::exception& e) {
-    std::cerr << kProg << ": " << e.what() << '\n';
-    return kExitFailed;
-  }
+  return korvan::tools::RunCommand(
+      kProg, kHelp, kExitOk, kExitFailed, [&] { return ParseArguments(argc, argv); },
+      [](const Options& options) { return Record(options); });
 }
