@@ -35,6 +35,7 @@
 #include "rpc/data_rpc.h"
 #include "tools/commands.h"
 #include "tools/network_check.h"
+#include "tools/printable.h"
 
 namespace {
 
@@ -135,26 +136,7 @@ Options ParseArguments(int argc, char** argv) {
   return options;
 }
 
-// Network text shown on a terminal: anything but printable ASCII (escape sequences included)
-// is written as \xNN, and a backslash as \\, so what is shown is unambiguous and harmless.
-std::string Printable(std::string_view text) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string shown;
-  shown.reserve(text.size());
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte == '\\') {
-      shown += "\\\\";
-    } else if (byte >= 0x20 && byte < 0x7f) {
-      shown.push_back(c);
-    } else {
-      shown += "\\x";
-      shown.push_back(kDigits[byte >> 4]);
-      shown.push_back(kDigits[byte & 0x0f]);
-    }
-  }
-  return shown;
-}
+using korvan::tools::Printable;
 
 // The serial number in a basic stream key, "korvan/robot/<serial>/basic_stream_data".
 std::optional<std::string_view> SerialOfBasicStreamKey(std::string_view key) {

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "tools/printable.h"
+
 namespace korvan::record {
 
 namespace {
@@ -110,21 +112,7 @@ bool IsUtf8(std::string_view text) {
 
 std::string Escaped(std::string_view text) {
   if (IsUtf8(text) && text.find('\0') == std::string_view::npos) return std::string(text);
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string shown;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte == '\\') {
-      shown += "\\\\";
-    } else if (byte >= 0x20 && byte < 0x7f) {
-      shown.push_back(c);
-    } else {
-      shown += "\\x";
-      shown.push_back(kDigits[byte >> 4]);
-      shown.push_back(kDigits[byte & 0x0f]);
-    }
-  }
-  return shown;
+  return korvan::tools::Printable(text);
 }
 
 }  // namespace
