@@ -156,6 +156,25 @@ class Counter(LineChild):
 # A client process: a Python script run again with --client, answering on a pipe of its own
 
 
+class Floor(LineChild):
+    """kvn-bench-floor, subscriptions that only count; ``argv`` runs it (its path and the serial,
+    or those wrapped to run on a host of the test network)."""
+
+    def __init__(self, argv: list[str], stderr_path: Path) -> None:
+        super().__init__(argv, stderr_path)
+        if self.line(30.0) != "READY":
+            self.stop()
+            raise SetupError(f"kvn-bench-floor did not start:\n{self.stderr()}")
+
+    def sample(self) -> tuple[int, int]:
+        """(samples received on both streams, process CPU nanoseconds)."""
+        self.send("count")
+        w = (self.line(30.0) or "").split()
+        if len(w) != 6:
+            raise SetupError(f"kvn-bench-floor ended:\n{self.stderr()}")
+        return int(w[1]) + int(w[3]), int(w[5])
+
+
 class ClientChild:
     """A driver script (``script``) started again as a client process. Its stdout is the library's
     log, counted by level; it answers with one JSON object per line on the pipe ``--control-fd``

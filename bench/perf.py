@@ -51,7 +51,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 import harness
-from harness import IN_FLIGHT, LineChild, SetupError, Sim
+from harness import IN_FLIGHT, Floor, LineChild, SetupError, Sim
 
 REPO = Path(__file__).resolve().parents[1]
 BENCH = REPO / "bench"
@@ -352,22 +352,6 @@ class Publisher(LineChild):
         time.sleep(IN_FLIGHT)
 
 
-class Floor(LineChild):
-    def __init__(self, path: Path, serial: str, stderr_path: Path) -> None:
-        super().__init__([str(path), serial], stderr_path)
-        if self.line(30.0) != "READY":
-            self.stop()
-            raise SetupError(f"kvn-bench-floor did not start:\n{self.stderr()}")
-
-    def sample(self) -> tuple[int, int]:
-        """(samples received on both streams, process CPU nanoseconds)."""
-        self.send("count")
-        w = (self.line(30.0) or "").split()
-        if len(w) != 6:
-            raise SetupError(f"kvn-bench-floor ended:\n{self.stderr()}")
-        return int(w[1]) + int(w[3]), int(w[5])
-
-
 class Subject:
     """A Python subject process (this script with --client)."""
 
@@ -445,7 +429,8 @@ def measure_ingest(results: Results, layout: int, rate: int, subjects: list[tupl
             progress(f"ingest, {layout} joints, {rate} Hz, turn {turn + 1} of {plan.reps}: "
                      f"{label}")
             if label == "floor":
-                subject = Floor(floor_path, serial, work / f"floor-{layout}-{rate}-{turn}.stderr")
+                subject = Floor([str(floor_path), serial],
+                                work / f"floor-{layout}-{rate}-{turn}.stderr")
             else:
                 kind = "pyclient" if label == "pyclient" else "korvantyr"
                 subject = Subject(kind, serial, work, module)

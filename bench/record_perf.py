@@ -35,7 +35,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 import harness
-from harness import IN_FLIGHT, LineChild, SetupError, Sim
+from harness import IN_FLIGHT, Floor, LineChild, SetupError, Sim
 
 REPO = Path(__file__).resolve().parents[1]
 DEFAULT_RECORDER = REPO / "build" / "cmake" / "tools" / "korvantyr-record-native"
@@ -83,21 +83,6 @@ class Publisher(LineChild):
     def put(self) -> int:
         """Samples put per stream since start."""
         return int(self.command("count").split()[3])
-
-
-class Floor(LineChild):
-    def __init__(self, path: Path, serial: str, stderr_path: Path) -> None:
-        super().__init__([str(path), serial], stderr_path)
-        if self.line(30.0) != "READY":
-            self.stop()
-            raise SetupError(f"kvn-bench-floor did not start:\n{self.stderr()}")
-
-    def sample(self) -> tuple[int, int]:
-        self.send("count")
-        w = (self.line(30.0) or "").split()
-        if len(w) != 6:
-            raise SetupError(f"kvn-bench-floor ended:\n{self.stderr()}")
-        return int(w[1]) + int(w[3]), int(w[5])
 
 
 @dataclass
@@ -166,7 +151,7 @@ def record(recorder: Path, serial: str, out: Path, pub: Publisher | None, second
 
 
 def floor_cpu_us(floor_path: Path, serial: str, seconds: float, work: Path, name: str) -> float:
-    floor = Floor(floor_path, serial, work / f"{name}.stderr")
+    floor = Floor([str(floor_path), serial], work / f"{name}.stderr")
     try:
         time.sleep(1.0)
         n0, c0 = floor.sample()
