@@ -51,7 +51,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 import harness
-from harness import IN_FLIGHT, Floor, LineChild, SetupError, Sim
+from harness import IN_FLIGHT, Floor, Publisher, SetupError, Sim
 
 REPO = Path(__file__).resolve().parents[1]
 BENCH = REPO / "bench"
@@ -321,35 +321,6 @@ def client_main(args: argparse.Namespace) -> int:
 
 # ------------------------------------------------------------------------------------------------
 # The driver's children
-
-
-class Publisher(LineChild):
-    """kvn-bench-publisher and its control channel."""
-
-    def __init__(self, path: Path, serial: str, groups: str, rate: int, stderr_path: Path) -> None:
-        super().__init__([str(path), "--serial", serial, "--groups", groups, "--rate", str(rate)],
-                         stderr_path)
-        if self.line(30.0) != "READY":
-            self.stop()
-            raise SetupError(f"kvn-bench-publisher did not start:\n{self.stderr()}")
-
-    def command(self, command: str) -> str:
-        self.send(command)
-        answer = self.line(30.0)
-        if answer is None or not answer.startswith("OK " + command.split()[0]):
-            raise SetupError(f"kvn-bench-publisher answered {answer!r} to {command!r}:\n"
-                             f"{self.stderr()}")
-        return answer
-
-    def count(self) -> tuple[int, float, float]:
-        """Samples put per stream, seconds since start, CPU seconds of the publisher."""
-        w = self.command("count").split()
-        return int(w[3]), float(w[7]), float(w[9])
-
-    def still(self) -> None:
-        """Pauses and waits until what was put has arrived."""
-        self.command("pause")
-        time.sleep(IN_FLIGHT)
 
 
 class Subject:

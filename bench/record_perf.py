@@ -35,7 +35,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 import harness
-from harness import IN_FLIGHT, Floor, LineChild, SetupError, Sim
+from harness import IN_FLIGHT, Floor, Publisher, SetupError, Sim
 
 REPO = Path(__file__).resolve().parents[1]
 DEFAULT_RECORDER = REPO / "build" / "cmake" / "tools" / "korvantyr-record-native"
@@ -63,26 +63,6 @@ QUICK = Plan(rates=(1000, 10000), layouts=(16,), window=8.0, memory_seconds=20.0
 
 def progress(text: str) -> None:
     print(f"record_perf: {text}", file=sys.stderr, flush=True)
-
-
-class Publisher(LineChild):
-    def __init__(self, path: Path, serial: str, groups: str, rate: int, stderr_path: Path) -> None:
-        super().__init__([str(path), "--serial", serial, "--groups", groups, "--rate", str(rate)],
-                         stderr_path)
-        if self.line(30.0) != "READY":
-            self.stop()
-            raise SetupError(f"kvn-bench-publisher did not start:\n{self.stderr()}")
-
-    def command(self, command: str) -> str:
-        self.send(command)
-        answer = self.line(30.0)
-        if answer is None or not answer.startswith("OK " + command.split()[0]):
-            raise SetupError(f"kvn-bench-publisher answered {answer!r} to {command!r}")
-        return answer
-
-    def put(self) -> int:
-        """Samples put per stream since start."""
-        return int(self.command("count").split()[3])
 
 
 @dataclass
@@ -114,7 +94,7 @@ def record(recorder: Path, serial: str, out: Path, pub: Publisher | None, second
     # The recorder subscribes first and learns the joint groups from the first sample it gets:
     # the publisher resumes once the subscriptions are surely known to it.
     time.sleep(SUBSCRIBED)
-    put0 = pub.put() if pub is not None else 0
+    put0 = pub.count()[0] if pub is not None else 0
     if pub is not None:
         pub.command("resume")
     deadline = time.monotonic() + 30
@@ -134,7 +114,7 @@ def record(recorder: Path, serial: str, out: Path, pub: Publisher | None, second
     if pub is not None:
         pub.command("pause")
         time.sleep(IN_FLIGHT)
-        put1 = pub.put()
+        put1 = pub.count()[0]
     proc.send_signal(signal.SIGTERM)
     stdout, _ = proc.communicate(timeout=120)
     if pub is not None:
