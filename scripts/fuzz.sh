@@ -3,7 +3,8 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer). The targets are fuzz/fuzz_<what>.cpp.
 #
 #   scripts/fuzz.sh ci [SECONDS]      build, then run every target SECONDS (default 10) from the
-#                                     committed seeds (fuzz/corpus/<what>); fails on any finding
+#                                     committed seeds (fuzz/corpus/<what>), KVN_JOBS (one per
+#                                     core) at a time; fails on any finding
 #   scripts/fuzz.sh run WHAT [SECONDS] [LIBFUZZER_OPTION...]
 #                                     one campaign (default 600 s) on build/fuzz/corpus/WHAT, which
 #                                     grows, and the committed seeds; prints libFuzzer's final stats
@@ -68,21 +69,39 @@ kvn_fuzz_exec() {
     "$KVN_FUZZ_BUILD/fuzz/fuzz_$what" "${kvn_fuzz_options[@]}" -max_total_time="$seconds" "$@"
 }
 
+# Reports how the CI run of target $1 ended (its status in $2) and records a finding in failed[].
+kvn_fuzz_ci_report() {
+  local what=$1 rc=$2
+  kvn_log "fuzz_$what: exit $rc"
+  if [ "$rc" -ne 0 ]; then
+    tail -n 60 "$KVN_FUZZ_BUILD/ci-$what.log" >&2
+    failed+=("$what")
+  fi
+  grep -E '^(stat::number_of_executed_units|stat::average_exec_per_sec|#[0-9]+[[:space:]]+DONE)' \
+    "$KVN_FUZZ_BUILD/ci-$what.log" >&2 || true
+}
+
 kvn_fuzz_ci() {
-  local seconds=${1:-10} what failed=() scratch
+  local seconds=${1:-10} what failed=() scratch pids=() names=() i
   kvn_fuzz_build
   scratch="$KVN_FUZZ_BUILD/ci-corpus"
+  kvn_log "${#KVN_FUZZ_TARGETS[@]} targets, ${seconds} s each from fuzz/corpus/<target>, $KVN_JOBS at a time"
+  # One target per core: each libFuzzer process is single-threaded.
   for what in "${KVN_FUZZ_TARGETS[@]}"; do
-    kvn_log "fuzz_$what: ${seconds} s from fuzz/corpus/$what"
     # New inputs go to a scratch directory, never into the committed seeds.
     rm -rf "${scratch:?}/$what" && mkdir -p "$scratch/$what"
-    if ! kvn_fuzz_exec "$what" "$seconds" "$scratch/$what" "$KVN_ROOT/fuzz/corpus/$what" \
-         2> "$KVN_FUZZ_BUILD/ci-$what.log"; then
-      tail -n 60 "$KVN_FUZZ_BUILD/ci-$what.log" >&2
-      failed+=("$what")
+    kvn_fuzz_exec "$what" "$seconds" "$scratch/$what" "$KVN_ROOT/fuzz/corpus/$what" \
+      2> "$KVN_FUZZ_BUILD/ci-$what.log" &
+    pids+=($!)
+    names+=("$what")
+    if [ ${#pids[@]} -ge "$KVN_JOBS" ] || [ "$what" = "${KVN_FUZZ_TARGETS[-1]}" ]; then
+      for i in "${!pids[@]}"; do
+        if wait "${pids[$i]}"; then kvn_fuzz_ci_report "${names[$i]}" 0
+        else kvn_fuzz_ci_report "${names[$i]}" $?; fi
+      done
+      pids=()
+      names=()
     fi
-    grep -E '^(stat::number_of_executed_units|stat::average_exec_per_sec|#[0-9]+[[:space:]]+DONE)' \
-      "$KVN_FUZZ_BUILD/ci-$what.log" >&2 || true
   done
   [ ${#failed[@]} -eq 0 ] ||
     kvn_die "fuzz findings in: ${failed[*]} (inputs in $KVN_FUZZ_BUILD/artifacts/)"
