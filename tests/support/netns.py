@@ -443,13 +443,16 @@ s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
 s.bind(("", port))
 s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
              socket.inet_aton(group) + socket.inet_aton(iface))
-s.settimeout(seconds)
+# The sender is a fresh interpreter that may take seconds to start on a busy machine: the first
+# datagram gets a long wait, the other kind only `seconds` after it.
+s.settimeout(max(seconds, 15.0))
 print("READY", flush=True)
 seen = set()
 try:
     while len(seen) < 2:
         data, _ = s.recvfrom(64)
         seen.add(data.decode())
+        s.settimeout(seconds)
 except socket.timeout:
     pass
 print(" ".join(sorted(seen)), flush=True)
@@ -483,7 +486,7 @@ def probe_link(link: Link, group: str = "224.0.0.224", port: int = 7449,
                                    link.addr_a, link.addr_b), check=True)
         seen = receiver.stdout.readline().split()
     finally:
-        receiver.wait(seconds + 5.0)
+        receiver.wait(seconds + 20.0)
         if receiver.stdout is not None:
             receiver.stdout.close()
     return {"multicast": "multicast" in seen, "unicast": "unicast" in seen}
