@@ -46,6 +46,17 @@ def running_under_ci() -> bool:
 # Network namespace
 
 
+# Under pytest-xdist, a worker talks to the controller through a thread of its own that exists
+# before any test runs and only reads and writes pipes: it may stay outside the namespace.
+_runner_threads: set[int] = set()
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    if os.environ.get("PYTEST_XDIST_WORKER"):
+        _runner_threads.update(int(tid) for tid in os.listdir("/proc/self/task")
+                               if int(tid) != threading.get_native_id())
+
+
 @pytest.fixture(scope="session")
 def netns() -> Iterator[netns_harness.Namespace]:
     """The private namespace this test process runs in from the first network test on."""
@@ -56,7 +67,7 @@ def netns() -> Iterator[netns_harness.Namespace]:
             pytrace=False,
         )
     try:
-        with netns_harness.entered() as ns:
+        with netns_harness.entered(_runner_threads) as ns:
             yield ns
     except netns_harness.NamespaceError as exc:
         pytest.fail(str(exc), pytrace=False)

@@ -39,7 +39,7 @@ import subprocess
 import sys
 import threading
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Collection, Iterator, Sequence
 from dataclasses import dataclass
 
 NETNS_DIR = "/run/netns"
@@ -222,12 +222,13 @@ def _sigterm_as_interrupt() -> Iterator[None]:
 
 
 @contextlib.contextmanager
-def entered() -> Iterator[Namespace]:
+def entered(bystanders: Collection[int] = ()) -> Iterator[Namespace]:
     """Create a namespace and move the calling (main) thread into it for the ``with`` block.
 
     Must run before any Zenoh session is opened: Zenoh's runtime threads, once started, stay in the
     namespace where they were created. Raises ``NamespaceError`` if another thread of the process
-    would be left outside.
+    would be left outside, except the threads in ``bystanders`` (native thread ids of threads that
+    never touch the network, such as a test runner's own pipe readers).
     """
     if threading.current_thread() is not threading.main_thread():
         raise NamespaceError("enter the network namespace from the main thread")
@@ -243,7 +244,8 @@ def entered() -> Iterator[Namespace]:
                 moved = True
             finally:
                 os.close(target)
-            foreign = _foreign_threads(_netns_inode("/proc/self/ns/net"))
+            foreign = [tid for tid in _foreign_threads(_netns_inode("/proc/self/ns/net"))
+                       if tid not in bystanders]
             if foreign:
                 raise NamespaceError(
                     f"threads {foreign} of this process stay outside {ns.name}; enter the "
