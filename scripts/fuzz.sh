@@ -36,10 +36,14 @@ kvn_fuzz_build() {
   kvn_ensure_apt clang libclang-rt-14-dev llvm
   kvn_ensure_cargo
   kvn_log "Building the fuzz targets in $KVN_FUZZ_BUILD"
-  # GNU nm checks the bridge's exports: llvm-nm 14 cannot read the objects of a newer rustc.
-  CC=clang CXX=clang++ cmake -S "$KVN_ROOT" -B "$KVN_FUZZ_BUILD" -G Ninja \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_NM=/usr/bin/nm -DKORVANTYR_BUILD_FUZZERS=ON \
-    -DKORVANTYR_BUILD_PYTHON=OFF -DKORVANTYR_INSTALL_CXX=OFF -DKORVANTYR_WERROR=ON >/dev/null
+  # A folder configured with the fuzz targets already (this script's own, or the ASan suite's of
+  # scripts/sanitize.sh) keeps its configuration: new options would recompile all of it.
+  if ! grep -qx 'KORVANTYR_BUILD_FUZZERS:BOOL=ON' "$KVN_FUZZ_BUILD/CMakeCache.txt" 2>/dev/null; then
+    # GNU nm checks the bridge's exports: llvm-nm 14 cannot read the objects of a newer rustc.
+    CC=clang CXX=clang++ cmake -S "$KVN_ROOT" -B "$KVN_FUZZ_BUILD" -G Ninja \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_NM=/usr/bin/nm -DKORVANTYR_BUILD_FUZZERS=ON \
+      -DKORVANTYR_BUILD_PYTHON=OFF -DKORVANTYR_INSTALL_CXX=OFF -DKORVANTYR_WERROR=ON >/dev/null
+  fi
   cmake --build "$KVN_FUZZ_BUILD" --target fuzzers -j "$KVN_JOBS"
 }
 

@@ -29,9 +29,10 @@ SUPP="$KVN_ROOT/tests"
 CXX_COMPILER="${CXX:-c++}"
 
 # Configures and builds the C++ library, tests and tools with one sanitizer option in $2, compiled
-# by the C and C++ compilers in $3 and $4.
+# by the C and C++ compilers in $3 and $4; further arguments go to CMake.
 san_build_cmake() {
   local dir="$1" option="$2" cc="$3" cxx="$4" werror=OFF
+  shift 4
   [ "${CI:-}" = "true" ] && werror=ON
   # CMake keeps the compilers of a folder's first configuration: another pair starts it afresh.
   if [ -f "$dir/CMakeCache.txt" ] &&
@@ -43,7 +44,7 @@ san_build_cmake() {
   CC="$cc" CXX="$cxx" cmake -S "$KVN_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -D"$option"=ON -DKORVANTYR_BUILD_TESTS=ON -DKORVANTYR_BUILD_PYTHON=OFF \
     -DKORVANTYR_WERROR="$werror" -DCMAKE_NM=/usr/bin/nm \
-    -DPython3_EXECUTABLE="$KVN_VENV/bin/python" >/dev/null
+    -DPython3_EXECUTABLE="$KVN_VENV/bin/python" "$@" >/dev/null
   cmake --build "$dir" -j "$KVN_JOBS"
 }
 
@@ -81,10 +82,12 @@ status=0
 case "$mode" in
   asan)
     # Clang compiles the instrumented tree two to three times faster than GCC; its runtime is
-    # linked into each executable, so nothing is preloaded.
+    # linked into each executable, so nothing is preloaded. The fuzz targets are built here too,
+    # over the same instrumented library objects: KVN_FUZZ_BUILD=build/asan scripts/fuzz.sh ci
+    # then runs them without compiling the library again.
     kvn_ensure_apt clang libclang-rt-14-dev
     dir="$KVN_ROOT/build/asan"
-    san_build_cmake "$dir" KORVANTYR_SANITIZE_ADDRESS clang clang++
+    san_build_cmake "$dir" KORVANTYR_SANITIZE_ADDRESS clang clang++ -DKORVANTYR_BUILD_FUZZERS=ON
     built=$SECONDS
     san_reset_reports "$dir"
     san_asan_env 1

@@ -3,7 +3,7 @@
 # network tests and the Python tests; then the checks CI runs after them: the documentation site
 # built in strict mode and loaded in headless Chromium, the release wheel tried as a user would
 # (spdlog, fmt, Rust and CMake hidden), a 60 s soak, the fault outcomes, the client's network
-# exposure, every fuzz target from its seeds and the C++ suite under ASan+UBSan.
+# exposure, the C++ suite under ASan+UBSan and every fuzz target from its seeds.
 # Tests that open Zenoh sessions run inside private network namespaces that the run creates and
 # removes, so nothing leaves this machine (needs root).
 #
@@ -45,8 +45,10 @@ if [ $# -eq 0 ] && [ "${KVN_QUICK:-}" != 1 ]; then
   kvn_step "Fault outcomes, short" "$KVN_VENV/bin/python" bench/faults.py --repeats 2 \
     --clients 50 --hostile-seconds 20 --hostile-starts 5
   kvn_step "Network exposure" "$KVN_VENV/bin/python" bench/exposure.py
-  kvn_step "Fuzz targets from their seeds" ./scripts/fuzz.sh ci
   kvn_step "C++ tests under ASan and UBSan" ./scripts/sanitize.sh asan
+  # The ASan build holds the fuzz targets too, over the same instrumented library.
+  kvn_step "Fuzz targets from their seeds" env KVN_FUZZ_BUILD="$KVN_ROOT/build/asan" \
+    ./scripts/fuzz.sh ci
 fi
 
 printf '%s\n' "${timings[@]}" >&2
