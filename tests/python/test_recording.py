@@ -4,7 +4,8 @@ One recording of the simulated robot is made for the module (five basic samples 
 while it runs) and read with the official MCAP reader and the ROS 2 message decoder; the raw
 samples are checked against the simulator's own decoder, which shares no code with the library's.
 Then the recording is replayed by korvantyr-sim --replay, recorded again and read by a client; and
-the recorder is killed, and made to fill a small disk."""
+the recorder is killed, made to fill a small disk, and left recording while its robot dies and
+comes back."""
 
 from __future__ import annotations
 
@@ -21,7 +22,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
-from conftest import installed_command, module_sim, sim_env
+from conftest import installed_command, module_sim, sim_env, start_controlled_sim
 from korvantyr_sim.messages import (AllBasicStreamData, AllExtraStreamData, DecodeError, RPCReply,
                                    decode, encode)
 
@@ -340,7 +341,7 @@ def test_replay_publishes_the_recorded_samples_and_answers_as_recorded(
 
 
 # ------------------------------------------------------------------------------------------------
-# Faults: a killed recorder, a full disk
+# Faults: a killed recorder, a full disk, a robot that dies and comes back
 
 
 @pytest.mark.network
@@ -381,12 +382,59 @@ def test_full_disk_stops_the_recorder_with_one_line_and_a_readable_file(
             proc = recorder(serial, path, "--seconds", "60")
             status, out, err = finished(proc, timeout=90)
         assert status == 1, (out, err)
-        [line] = err.splitlines()[-1:]
-        assert "No space left on device" in line and str(path) in line, err
+        [line] = err.splitlines()  # --quiet: that line and nothing else
+        assert line.startswith(f"korvantyr-record: cannot write {path}: "), err
+        assert "No space left on device" in line, err
         assert "Traceback" not in err
         assert len(list(raw_samples(path, "basic"))) > 0
     finally:
         subprocess.run(["umount", "-l", str(disk)], check=False)
+
+
+@pytest.mark.network
+def test_recording_goes_on_through_a_robot_killed_and_started_again(
+        netns, tmp_path: Path) -> None:
+    serial = f"REC-{os.getpid()}-4"
+    path = tmp_path / "away.mcap"
+    robot = start_controlled_sim(tmp_path, serial, args=["--rate", "200"])
+    again = None
+    try:
+        proc = recorder(serial, path, "--rpc-rate", "5")
+        wait_until(lambda: path.exists() and path.stat().st_size > 0, 20, "no file")
+        time.sleep(1.0)
+        killed_ns = time.time_ns()
+        robot.proc.kill()
+        robot.stop()
+        time.sleep(0.5)
+        again = start_controlled_sim(tmp_path, serial, args=["--rate", "200"])
+        back_ns = time.time_ns()  # its publishers are declared
+        time.sleep(1.5)
+        proc.send_signal(signal.SIGTERM)
+        status, out, err = finished(proc)
+    finally:
+        robot.stop()
+        if again is not None:
+            again.stop()
+    assert status == 0, err
+    assert "Traceback" not in err
+    # Samples from both robots: the recorder's session found the new one by itself.
+    logged = [log for log, _publish, _payload in raw_samples(path, "basic")]
+    assert any(t < killed_ns for t in logged) and sum(t > back_ns for t in logged) > 50
+    with open(path, "rb") as f:
+        reader = mcap_reader.make_reader(f)
+        meta = {m.name: m.metadata for m in reader.iter_metadata()}
+        replies = [m.log_time for _s, _c, m in reader.iter_messages(topics=["raw/rpc/4"])]
+    assert any(t > back_ns for t in replies), "the polls did not resume"
+    # The time the robot was away is the longest step in its time stamps, in the summary.
+    stamps = [decode(AllBasicStreamData, payload) for _l, _p, payload in
+              raw_samples(path, "basic")]
+    seconds = [b.timestamp_sec + b.timestamp_nsec * 1e-9 for b in stamps]
+    away = max(b - a for a, b in zip(seconds, seconds[1:]))
+    assert away > 0.5
+    summary = meta["korvantyr.summary"]
+    assert int(summary["robot_time_gaps"]) >= 1
+    assert float(summary["robot_longest_gap_s"]) == pytest.approx(away, abs=2e-3)
+    assert f"longest {summary['robot_longest_gap_s']} s" in out, out
 
 
 @pytest.mark.network
