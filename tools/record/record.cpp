@@ -991,9 +991,18 @@ int Record(const Options& options) {
 
   const auto& gaps = writer->clock.gaps();
   const double longest = writer->clock.LongestGap();
-  std::cout << "recorded " << serial << " for " << Fixed(seconds, 1) << " s into "
-            << options.output << " (" << Size(FileSize(options.output)) << ")\n"
-            << "  basic stream: " << writer->basic.written.load() << " samples ("
+  if (failure.empty()) {
+    std::cout << "recorded " << serial << " for " << Fixed(seconds, 1) << " s into "
+              << options.output << " (" << Size(FileSize(options.output)) << ")\n";
+  } else {
+    // The counts are of samples taken in: those of the chunk being written when the file could
+    // not be written any more are not in it.
+    std::cout << "recording " << serial << " failed after " << Fixed(seconds, 1) << " s: "
+              << options.output << " (" << Size(FileSize(options.output))
+              << ") keeps the chunks finished before the failure; not every sample counted "
+                 "below is in it\n";
+  }
+  std::cout << "  basic stream: " << writer->basic.written.load() << " samples ("
             << Fixed(writer->clock.Rate(), 1) << " Hz by the robot's time stamps), "
             << writer->basic.undecodable.load() << " undecodable, " << lost_basic
             << " lost in the queue\n"
