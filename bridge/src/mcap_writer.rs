@@ -1,8 +1,9 @@
 //! MCAP files for the recorder (`zb_mcap_writer_t` is a boxed writer over a buffered file):
-//! schemas, channels, messages and metadata go into zstd-compressed chunks, and `zb_mcap_finish`
-//! writes the summary and the indexes that let readers seek. A writer is used by one thread at a
-//! time. Any failure (the disk full among them) leaves its text in the writer for
-//! `zb_mcap_error_message`; the file then holds every chunk finished before it.
+//! schemas, channels, messages and metadata go into chunks (zstd-compressed, or stored as they
+//! are when the caller asks for no compression), and `zb_mcap_finish` writes the summary and the
+//! indexes that let readers seek. A writer is used by one thread at a time. Any failure (the disk
+//! full among them) leaves its text in the writer for `zb_mcap_error_message`; the file then
+//! holds every chunk finished before it.
 
 use std::collections::BTreeMap;
 use std::fs::File;
@@ -17,6 +18,9 @@ pub struct zb_mcap_writer_t {
     writer: Option<Writer<BufWriter<File>>>,
     error: String,
 }
+
+/// `level` that asks for chunks stored uncompressed (ZB_MCAP_UNCOMPRESSED in the header).
+const UNCOMPRESSED: u32 = u32::MAX;
 
 /// Library name written into the file's header.
 const LIBRARY: &str = "korvantyr-record (mcap 0.26.0)";
@@ -68,8 +72,9 @@ impl zb_mcap_writer_t {
 
 /// Creates (or truncates) the file at `path` (`path_len` bytes of UTF-8, no terminator needed)
 /// and writes the MCAP header. Chunks are closed once they hold `chunk_size` bytes before
-/// compression, compressed with zstd at `level` (0: zstd's default). On failure nothing is
-/// written to `out` and `error`/`error_len` (optional) receive the reason's length-limited text.
+/// compression, compressed with zstd at `level` (0: zstd's default), or stored uncompressed when
+/// `level` is `UNCOMPRESSED`. On failure nothing is written to `out` and `error`/`error_len`
+/// (optional) receive the reason's length-limited text.
 #[no_mangle]
 pub unsafe extern "C" fn zb_mcap_open(
     path: *const u8,
@@ -104,8 +109,12 @@ pub unsafe extern "C" fn zb_mcap_open(
                 return ZB_EIO;
             }
         };
+        let (compression, level) = match level {
+            UNCOMPRESSED => (None, 0),
+            level => (Some(Compression::Zstd), level),
+        };
         let options = WriteOptions::new()
-            .compression(Some(Compression::Zstd))
+            .compression(compression)
             .compression_level(level)
             // Compression runs on the caller's thread: the recorder keeps its CPU use in view.
             .compression_threads(0)

@@ -1,8 +1,9 @@
 """korvantyr-record's recordings, read as others read them, and played back as a robot.
 
 One recording of the simulated robot is made for the module (five basic samples spoilt on purpose
-while it runs) and read with the official MCAP reader and the ROS 2 message decoder; the raw
-samples are checked against the simulator's own decoder, which shares no code with the library's.
+while it runs; a second one, with uncompressed chunks, for the reader's checks) and read with the
+official MCAP reader and the ROS 2 message decoder; the raw samples are checked against the
+simulator's own decoder, which shares no code with the library's.
 Then the recording is replayed by korvantyr-sim --replay, recorded again and read by a client; and
 the recorder is killed, made to fill a small disk, and left recording while its robot dies and
 comes back."""
@@ -17,7 +18,6 @@ import subprocess
 import sys
 import time
 from collections import Counter
-from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -69,13 +69,10 @@ class Recorded:
     serial: str
 
 
-@pytest.fixture(scope="module")
-def recorded(netns, tmp_path_factory: pytest.TempPathFactory) -> Iterator[Recorded]:
-    directory = tmp_path_factory.mktemp("recording")
-    serial = f"REC-{os.getpid()}-1"
+def record_module_robot(directory: Path, serial: str, *args: str) -> Recorded:
     path = directory / "run.mcap"
     with module_sim(directory, serial) as robot:
-        proc = recorder(serial, path, "--seconds", "2.5", "--rpc-rate", "5")
+        proc = recorder(serial, path, "--seconds", "2.5", "--rpc-rate", "5", *args)
         wait_until(path.exists, 20, "the recorder began no file")
         robot.command(f"stream basic cut {SPOILT}")
         robot.command(f"rpc 4 payload {encode(ODD_PLAN).hex()} times 1")
@@ -87,7 +84,19 @@ def recorded(netns, tmp_path_factory: pytest.TempPathFactory) -> Iterator[Record
         status, out, err = finished(proc)
         assert status == 0, err
         assert "Traceback" not in err
-    yield Recorded(path, out, serial)
+    return Recorded(path, out, serial)
+
+
+@pytest.fixture(scope="module")
+def recorded(netns, tmp_path_factory: pytest.TempPathFactory) -> Recorded:
+    return record_module_robot(tmp_path_factory.mktemp("recording"), f"REC-{os.getpid()}-1")
+
+
+@pytest.fixture(scope="module")
+def uncompressed(netns, tmp_path_factory: pytest.TempPathFactory) -> Recorded:
+    """The same recording with its chunks stored uncompressed."""
+    return record_module_robot(tmp_path_factory.mktemp("uncompressed"), f"REC-{os.getpid()}-5",
+                               "--compression", "none")
 
 
 @pytest.fixture(scope="module")
@@ -111,13 +120,21 @@ def messages_by_topic(path: Path) -> dict[str, list]:
 
 
 @pytest.mark.network
-def test_official_reader_finds_summary_indexes_and_every_message(recorded: Recorded) -> None:
+@pytest.mark.parametrize("compression", ["zstd", "none"])
+def test_official_reader_finds_summary_indexes_and_every_message(
+        request: pytest.FixtureRequest, compression: str) -> None:
+    recorded: Recorded = request.getfixturevalue(
+        "recorded" if compression == "zstd" else "uncompressed")
     with open(recorded.path, "rb") as f:
         reader = mcap_reader.make_reader(f, validate_crcs=True)
         summary = reader.get_summary()
         assert summary is not None and summary.statistics is not None
         assert summary.chunk_indexes, "no chunk index: readers could not seek"
-        assert all(c.compression == "zstd" for c in summary.chunk_indexes)
+        if compression == "zstd":
+            assert all(c.compression == "zstd" for c in summary.chunk_indexes)
+        else:  # stored as they are: the record's own name for that is the empty one
+            assert all(c.compression == "" and c.compressed_size == c.uncompressed_size
+                       for c in summary.chunk_indexes)
         counts = Counter()
         for _schema, channel, _message in reader.iter_messages():  # through the chunk indexes
             counts[channel.id] += 1

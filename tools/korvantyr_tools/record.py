@@ -98,6 +98,10 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
                              "second, 0 for none (default: 1)")
     parser.add_argument("--raw-only", action="store_true",
                         help="keep the raw samples and replies only, no decoded channels")
+    parser.add_argument("--compression", choices=("zstd", "none"), default="zstd",
+                        help="how the file's chunks are stored (default: zstd); 'none' spares "
+                             "the recorder zstd's CPU at 10 kHz with the decoded channels, at "
+                             "about three times the file size")
     parser.add_argument("--csv", type=Path, default=None, help="also write this CSV file")
     plot_choice = parser.add_mutually_exclusive_group()
     plot_choice.add_argument("--png", type=Path, default=None,
@@ -164,6 +168,8 @@ def run_native(args: argparse.Namespace, output: Path) -> int:
         command += ["--seconds", format(args.seconds, "g")]
     if args.raw_only:
         command.append("--raw-only")
+    if args.compression != "zstd":
+        command += ["--compression", args.compression]
     if args.quiet:
         command.append("--quiet")
     child = subprocess.Popen([NATIVE, *command[1:]], executable=command[0])

@@ -6,6 +6,8 @@
 
 namespace korvan::record {
 
+static_assert(McapFile::kUncompressed == ZB_MCAP_UNCOMPRESSED);
+
 namespace {
 
 const uint8_t* Bytes(std::string_view text) {

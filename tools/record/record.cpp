@@ -101,13 +101,13 @@ constexpr size_t kReusedItemBytes = size_t{64} << 10;
 constexpr uint64_t kChunkSize = uint64_t{4} << 20;
 constexpr auto kFlushInterval = std::chrono::seconds(1);
 // zstd's fastest regular level: a 10 kHz robot must not wait on the compressor.
-constexpr uint32_t kCompressionLevel = 1;
+constexpr uint32_t kZstdLevel = 1;
 constexpr int kProbes = 3;
 constexpr auto kFirstSampleWait = std::chrono::seconds(3);
 
 constexpr const char* kHelp =
     "usage: korvantyr-record SERIAL [-o FILE] [--seconds S] [--rpc-rate HZ] [--raw-only]\n"
-    "                        [--quiet]\n"
+    "                        [--compression zstd|none] [--quiet]\n"
     "\n"
     "Records the robot SERIAL into an MCAP file until Ctrl-C, SIGTERM or --seconds: every\n"
     "sample of its basic and extra data streams as it arrived (raw/basic_stream_data,\n"
@@ -123,6 +123,10 @@ constexpr const char* kHelp =
     "  --seconds S        stop after S seconds (default: until Ctrl-C or SIGTERM)\n"
     "  --rpc-rate HZ      polls of the remote calls per second, 0 for none (default: 1)\n"
     "  --raw-only         keep the raw samples and replies only, no decoded channels\n"
+    "  --compression zstd|none\n"
+    "                     how chunks are stored (default: zstd). 'none' takes zstd's CPU off\n"
+    "                     the recorder, for 10 kHz streams with the decoded channels on a small\n"
+    "                     computer: lossless there, at about three times the file size\n"
     "  --quiet            no progress line on a terminal, no start line elsewhere\n"
     "  -h, --help         show this help and exit\n"
     "\n"
@@ -141,6 +145,7 @@ struct Options {
   std::optional<double> seconds;
   double rpc_rate = 1.0;
   bool raw_only = false;
+  bool compressed = true;
   bool quiet = false;
   bool help = false;
 };
@@ -180,6 +185,12 @@ Options ParseArguments(int argc, char** argv) {
       options.rpc_rate = ParseNumber("--rpc-rate", value("--rpc-rate"), true);
     } else if (arg == "--raw-only") {
       options.raw_only = true;
+    } else if (is("--compression")) {
+      const std::string choice = value("--compression");
+      if (choice != "zstd" && choice != "none") {
+        throw UsageError("--compression takes zstd or none, not '" + choice + "'");
+      }
+      options.compressed = choice == "zstd";
     } else if (arg == "--quiet") {
       options.quiet = true;
     } else if (arg.size() > 1 && arg[0] == '-') {
@@ -907,7 +918,8 @@ int Record(const Options& options) {
   std::unique_ptr<McapFile> file;
   std::unique_ptr<Writer> writer;
   try {
-    file = std::make_unique<McapFile>(options.output, kChunkSize, kCompressionLevel);
+    file = std::make_unique<McapFile>(options.output, kChunkSize,
+                                      options.compressed ? kZstdLevel : McapFile::kUncompressed);
     file->WriteMetadata("korvantyr.recording", RecordingFacts(options, startup, started_ns));
     file->WriteMetadata("korvantyr.joint_groups", GroupTable(startup));
     writer = std::make_unique<Writer>(*file, startup, options.raw_only);
