@@ -221,6 +221,12 @@ class Row:
     recorded: dict[str, int]
     published: dict[str, int]
     lost: dict[str, int]
+    mib_per_minute: dict[str, float]  # file size per minute of the robot's streams, by subject
+
+
+def mib_per_minute(rec: Recorded, rate: int) -> float:
+    """File size per minute of streaming at ``rate`` per stream."""
+    return rec.size / (rec.samples / 2 / rate) * 60.0 / 2**20
 
 
 def not_run_command(layout: int, rate: int) -> str:
@@ -243,6 +249,7 @@ def run(args: argparse.Namespace, info: harness.RunInfo, work: Path) -> tuple[li
     replay = None
     replay_load = ""
     started = time.monotonic()
+    chunks = () if args.compression == "zstd" else ("--compression", args.compression)
     for layout in layouts:
         serial = f"RECPERF-J{layout}-0001"
         groups = LAYOUTS[layout]
@@ -256,7 +263,7 @@ def run(args: argparse.Namespace, info: harness.RunInfo, work: Path) -> tuple[li
                 progress(f"{layout} joints, {rate} Hz: floor (load {load})")
                 floor = floor_cpu_us(args.floor, serial, plan.window, work, f"floor-{layout}-{rate}")
                 figures, published = {}, {}
-                for label, extra in (("decoded", ()), ("raw only", ("--raw-only",))):
+                for label, extra in (("decoded", chunks), ("raw only", ("--raw-only", *chunks))):
                     progress(f"{layout} joints, {rate} Hz: recorder, {label}")
                     out = work / f"rec-{layout}-{rate}-{label.replace(' ', '-')}.mcap"
                     rec, put = record(args.recorder, serial, out, pub, plan.window, work, *extra)
@@ -274,13 +281,14 @@ def run(args: argparse.Namespace, info: harness.RunInfo, work: Path) -> tuple[li
                 rows.append(Row(layout, rate, load, floor,
                                 {k: v.cpu_s * 1e6 / max(1, v.samples) for k, v in figures.items()},
                                 {k: v.samples for k, v in figures.items()}, published,
-                                {k: v.lost for k, v in figures.items()}))
+                                {k: v.lost for k, v in figures.items()},
+                                {k: mib_per_minute(v, rate) for k, v in figures.items()}))
             if layout == 16 and not args.no_long:
                 pub.command("rate 1000")
                 memory_load = harness.loadavg()
                 progress(f"memory over {plan.memory_seconds:g} s at 1 kHz (load {memory_load})")
                 memory, _ = record(args.recorder, serial, work / "memory.mcap", pub,
-                                   plan.memory_seconds, work, rss_every=5.0)
+                                   plan.memory_seconds, work, *chunks, rss_every=5.0)
                 replay_load = harness.loadavg()
                 progress(f"replay (load {replay_load})")
                 source = size_rows["decoded"].path if "decoded" in size_rows else memory.path
@@ -316,7 +324,7 @@ def section(args: argparse.Namespace, info: harness.RunInfo, plan: Plan, rows: l
                                    f"{plan.memory_seconds:g} s; replay {plan.replay_seconds:g} s"]]),
         "", "### Lossless, and CPU per sample against the floor", "",
         f"Goals: at most {GOAL_DECODED}x the floor with the decoded channels, at most {GOAL_RAW}x "
-        "raw only (`--raw-only`).", ""]
+        f"raw only (`--raw-only`). Chunks: {args.compression} (`--compression`).", ""]
     by_key = {(r.layout, r.rate): r for r in rows}
     table_rows = []
     for layout in Plan.layouts:
@@ -324,7 +332,7 @@ def section(args: argparse.Namespace, info: harness.RunInfo, plan: Plan, rows: l
             r = by_key.get((layout, rate))
             if r is None:
                 table_rows.append([layout, f"{rate:,}", f"not run: `{not_run_command(layout, rate)}`",
-                                   "", "", "", "", ""])
+                                   "", "", "", "", "", ""])
                 continue
             dec, raw = r.cpu["decoded"] / r.floor, r.cpu["raw only"] / r.floor
             same = " = " if r.recorded["decoded"] == r.published["decoded"] else " ≠ "
@@ -337,19 +345,20 @@ def section(args: argparse.Namespace, info: harness.RunInfo, plan: Plan, rows: l
                 f"{r.cpu['decoded']:.1f} ({dec:.2f}x, "
                 f"{'met' if dec <= GOAL_DECODED else 'not met'})",
                 f"{r.cpu['raw only']:.1f} ({raw:.2f}x, {'met' if raw <= GOAL_RAW else 'not met'})",
+                f"{r.mib_per_minute['decoded']:.0f}; {r.mib_per_minute['raw only']:.0f}",
                 r.load])
     lines += harness.table(["Joints", "Hz per stream", "Recorded = published (decoded; raw only)",
                             "Queue losses", "Floor µs", "Decoded µs", "Raw only µs",
-                            "Load average at the start (1 / 5 / 15 min)"],
+                            "MiB per minute (decoded; raw only)", "Load average at the start (1 / 5 / 15 min)"],
                            table_rows)
     if size_rows:
         lines += ["", "### File size", ""]
         sizes = []
         for label, rec in size_rows.items():
-            per_minute = rec.size / (rec.samples / 2 / 1000.0) * 60.0 / 2**20
+            per_minute = mib_per_minute(rec, 1000)
             sizes.append(f"{label}: {per_minute:.1f} MiB per minute ({rec.size / 2**20:.1f} MiB "
                          f"for {rec.samples:,} samples)")
-        lines.append("16 joints at 1 kHz, zstd chunks: " + "; ".join(sizes) + ".")
+        lines.append(f"16 joints at 1 kHz, {args.compression} chunks: " + "; ".join(sizes) + ".")
     if memory is not None and memory.rss_kib:
         rss = memory.rss_kib
         mid = rss[len(rss) // 2]
@@ -408,6 +417,8 @@ def main(argv: list[str] | None = None) -> int:
                         help="only this rate per stream (repeatable; default: all)")
     parser.add_argument("--no-long", action="store_true",
                         help="leave out the memory run and the replay")
+    parser.add_argument("--compression", choices=("zstd", "none"), default="zstd",
+                        help="the recorder's --compression (default: zstd)")
     parser.add_argument("--recorder", type=Path, default=DEFAULT_RECORDER)
     parser.add_argument("--floor", type=Path, default=DEFAULT_FLOOR)
     parser.add_argument("--publisher", type=Path, default=DEFAULT_PUBLISHER)
