@@ -100,8 +100,9 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
                         help="keep the raw samples and replies only, no decoded channels")
     parser.add_argument("--compression", choices=("zstd", "none"), default="zstd",
                         help="how the file's chunks are stored (default: zstd); 'none' spares "
-                             "the recorder zstd's CPU at 10 kHz with the decoded channels, at "
-                             "about three times the file size")
+                             "the recorder zstd's CPU at 10 kHz with the decoded channels on a "
+                             "small computer: every sample kept, at about three times the file "
+                             "size (16 joints at 10 kHz: 6.6 GiB a minute, against 2.3)")
     parser.add_argument("--csv", type=Path, default=None, help="also write this CSV file")
     plot_choice = parser.add_mutually_exclusive_group()
     plot_choice.add_argument("--png", type=Path, default=None,
