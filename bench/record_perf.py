@@ -229,8 +229,9 @@ def mib_per_minute(rec: Recorded, rate: int) -> float:
     return rec.size / (rec.samples / 2 / rate) * 60.0 / 2**20
 
 
-def not_run_command(layout: int, rate: int) -> str:
-    return f"sudo .venv/bin/python bench/record_perf.py --joints {layout} --rates {rate}"
+def not_run_command(layout: int, rate: int, compression: str = "zstd") -> str:
+    chunks = "" if compression == "zstd" else f" --compression {compression}"
+    return f"sudo .venv/bin/python bench/record_perf.py --joints {layout} --rates {rate}{chunks}"
 
 
 def run(args: argparse.Namespace, info: harness.RunInfo, work: Path) -> tuple[list[str], bool]:
@@ -331,7 +332,8 @@ def section(args: argparse.Namespace, info: harness.RunInfo, plan: Plan, rows: l
         for rate in Plan.rates:
             r = by_key.get((layout, rate))
             if r is None:
-                table_rows.append([layout, f"{rate:,}", f"not run: `{not_run_command(layout, rate)}`",
+                command = not_run_command(layout, rate, args.compression)
+                table_rows.append([layout, f"{rate:,}", f"not run: `{command}`",
                                    "", "", "", "", "", ""])
                 continue
             dec, raw = r.cpu["decoded"] / r.floor, r.cpu["raw only"] / r.floor
