@@ -351,7 +351,8 @@ def section(args: argparse.Namespace, info: harness.RunInfo, plan: Plan, rows: l
                 r.load])
     lines += harness.table(["Joints", "Hz per stream", "Recorded = published (decoded; raw only)",
                             "Queue losses", "Floor µs", "Decoded µs", "Raw only µs",
-                            "MiB per minute (decoded; raw only)", "Load average at the start (1 / 5 / 15 min)"],
+                            "MiB per minute (decoded; raw only)",
+                            "Load average at the start (1 / 5 / 15 min)"],
                            table_rows)
     if size_rows:
         lines += ["", "### File size", ""]
