@@ -65,8 +65,13 @@ def test_python_block_runs_against_the_simulated_robot(sim, tmp_path: Path, page
     sim(serial=SERIAL)
     script = tmp_path / "example.py"
     script.write_text(code, encoding="utf-8")
-    result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
-                            timeout=60, cwd=tmp_path)
+    for _ in range(3):
+        result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
+                                timeout=60, cwd=tmp_path)
+        # groups() and states() are empty until the first basic message arrives, which a busy
+        # machine may deliver only after the constructor returned (as documented): run it again.
+        if not (result.returncode == 0 and re.search(r"^\{\}$", result.stdout, re.MULTILINE)):
+            break
     assert result.returncode == 0, result.stderr
     assert "Traceback" not in result.stderr
     if "print(robot.groups())" in code:
