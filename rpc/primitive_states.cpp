@@ -4,6 +4,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <utility>
+#include <variant>
 
 #include "rpc/text_conversion.h"
 
@@ -33,6 +34,20 @@ constexpr char kMissingKeys[] =
     "primitiveName missing";
 constexpr char kInconsistentGroup[] =
     "[korvan::tyr::Client::primitive_states] Inconsistent joint group in primitive states";
+
+// std::get's failure as users read it ("std::get: wrong index for variant"), whichever C++
+// standard library the build uses: libc++ words it otherwise. The type stays
+// std::bad_variant_access.
+class WrongVariantIndex : public std::bad_variant_access {
+ public:
+  const char* what() const noexcept override { return "std::get: wrong index for variant"; }
+};
+
+template <typename T>
+const T& Get(const PrimitiveValue& value) {
+  if (const T* held = std::get_if<T>(&value)) return *held;
+  throw WrongVariantIndex();
+}
 
 bool IsMarker(const std::string& entry) { return entry.compare(0, kMarkerLength, kMarker) == 0; }
 
@@ -87,10 +102,10 @@ tyr::PrimitiveStates BuildRecord(int32_t group, const std::vector<std::string>& 
   if (marker == variables.end() || primitive_name == variables.end()) {
     throw std::runtime_error(kMissingKeys);
   }
-  if (std::get<int32_t>(marker->second) != group) throw std::runtime_error(kInconsistentGroup);
+  if (Get<int32_t>(marker->second) != group) throw std::runtime_error(kInconsistentGroup);
 
   tyr::PrimitiveStates record;
-  record.pt_name = std::get<std::string>(primitive_name->second);
+  record.pt_name = Get<std::string>(primitive_name->second);
   variables.erase(marker);
   variables.erase(primitive_name);
   record.names_and_values = std::move(variables);
