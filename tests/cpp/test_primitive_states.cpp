@@ -79,7 +79,7 @@ const ValueCase kValueCases[] = {
     {"DanglingExponentStaysString", " 1e", std::string("1e")},
     {"LonePlusStaysString", " +", std::string("+")},
     {"DoubleMinusStaysString", " --5", std::string("--5")},
-    // Left open for the standard library: these are what it decides here.
+    // No decimal numbers, or beyond a double: the same with every C++ standard library.
     {"HexadecimalStaysString", " 0x1p3", std::string("0x1p3")},
     {"InfinityStaysString", " inf", std::string("inf")},
     {"NanStaysString", " nan", std::string("nan")},
