@@ -16,7 +16,10 @@
 #   5. the wheel's module loaded by the arm64 Python 3.11: it must stop at its interpreter check;
 #   6. the C++ install of the aarch64 build into build/aarch64-install.
 #
-# Exits 1 at the first step that fails; ctest's summary says which tests.
+# A failed check does not stop the later ones; the script then exits 1 and names them. Debian 12's
+# qemu-user (7.2) refuses the IP_MULTICAST_IF socket option (ENOPROTOOPT), so Zenoh's multicast
+# scouting cannot find a peer from an emulated process: every check that discovers the simulated
+# robot fails for that reason under it (CONTRIBUTING.md, aarch64).
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 [ "$(id -u)" -eq 0 ] || kvn_die "installs Debian packages and opens network namespaces: run as root"
@@ -27,6 +30,7 @@ PYROOT="$KVN_ROOT/build/$ARCH-python"
 QEMU=/usr/bin/qemu-$ARCH-static
 started=$SECONDS
 step_started=$SECONDS
+failed=()
 step() {  # step NAME: logs how long the previous step took, then names the next
   [ -z "${step_name:-}" ] || kvn_log "$step_name: $((SECONDS - step_started)) s"
   step_name=$1 step_started=$SECONDS
@@ -38,7 +42,7 @@ if ! dpkg --print-foreign-architectures | grep -qx arm64; then
   dpkg --add-architecture arm64
   DEBIAN_FRONTEND=noninteractive apt-get update -qq
 fi
-kvn_ensure_apt qemu-user-static binutils-aarch64-linux-gnu libc6:arm64
+kvn_ensure_apt qemu-user-static binutils-aarch64-linux-gnu libc6:arm64 file
 # Debian's python3.11 for arm64 would replace the machine's own: its packages are unpacked instead.
 if [ ! -x "$PYROOT/usr/bin/python3.11" ]; then
   rm -rf "$PYROOT" "$PYROOT.debs"
@@ -70,8 +74,9 @@ cmake -S "$KVN_ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
 cmake --build "$BUILD" -j "$KVN_JOBS"
 
 step "The C++ suite under qemu-$ARCH"
-ctest --test-dir "$BUILD" --output-on-failure --timeout 900 "$@" | tee "$BUILD/ctest.log" ||
-  kvn_die "the C++ suite failed under qemu-$ARCH (log: ${BUILD#"$KVN_ROOT"/}/ctest.log)"
+ctest --test-dir "$BUILD" --output-on-failure --timeout 900 "$@" >"$BUILD/ctest.log" 2>&1 ||
+  failed+=("the C++ suite under qemu-$ARCH (log: ${BUILD#"$KVN_ROOT"/}/ctest.log)")
+sed -n '/tests passed/,$p' "$BUILD/ctest.log"
 
 step "The wheel's native commands under qemu-$ARCH against the simulated robot"
 work="$BUILD/wheel-check"
@@ -114,7 +119,7 @@ PY
 EOF
 "$KVN_VENV/bin/python" "$KVN_ROOT/tests/support/netns.py" run -- \
   bash "$work/robot.sh" "$KVN_VENV" "$QEMU" "$native" "$work" ||
-  kvn_die "the aarch64 native commands failed under qemu-$ARCH"
+  failed+=("the aarch64 native commands against the simulated robot")
 
 step "The wheel's module with Debian's arm64 Python 3.11 under qemu-$ARCH"
 # Python 3.11 looks for other file names than a 3.12 module's: the module is loaded by its path.
@@ -131,12 +136,16 @@ except ImportError as exc:
 ' "${module[0]}" 2>&1)" || true
 printf '%s\n' "$out"
 grep -q "^ImportError: Python version mismatch: module was compiled for Python 3.12" <<<"$out" ||
-  kvn_die "the aarch64 module did not reach its interpreter check"
+  failed+=("the aarch64 module's load up to its interpreter check")
 
 step "The C++ install for aarch64"
 cmake --install "$BUILD" --prefix "$KVN_ROOT/build/$ARCH-install" --strip >/dev/null
 file -L "$KVN_ROOT/build/$ARCH-install/lib/libkorvantyr.so" | grep -q "ARM aarch64" ||
   kvn_die "the installed libkorvantyr.so is not an aarch64 library"
 step "Done"
+if [ ${#failed[@]} -gt 0 ]; then
+  printf 'failed: %s\n' "${failed[@]}" >&2
+  exit 1
+fi
 kvn_log "aarch64: ${wheel[0]#"$KVN_ROOT"/} built and verified, C++ install in build/$ARCH-install" \
   "($((SECONDS - started)) s)"
