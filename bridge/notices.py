@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Writes the notices of the Rust crates compiled into the Zenoh bridge: every crate that Cargo.lock
-resolves for the host and that ends up in the library (normal dependencies; build scripts,
+resolves for the target (the host unless named) and that ends up in the library (normal dependencies; build scripts,
 procedural macros and their own dependencies stay behind at build time), with its version, its
 licence and the licence texts its package carries, each text written once.
 
-    python3 bridge/notices.py --cargo CARGO --output FILE
+    python3 bridge/notices.py --cargo CARGO --output FILE [--target TRIPLE]
 
 Runs after the bridge is built, so cargo already holds every crate and never touches the network.
 """
@@ -111,8 +111,10 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--cargo", default="cargo")
     parser.add_argument("--output", type=Path, required=True)
+    parser.add_argument("--target", help="Rust's target triple of a cross build (default: the host)")
     args = parser.parse_args()
     triple, release, sysroot = rustc_facts(args.cargo)
+    triple = args.target or triple
     metadata = json.loads(subprocess.run(
         [args.cargo, "metadata", "--format-version", "1", "--locked", "--offline",
          "--filter-platform", triple, "--manifest-path", str(MANIFEST)],

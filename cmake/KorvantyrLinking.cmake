@@ -35,6 +35,23 @@ if(KORVANTYR_SPDLOG_HEADER_ONLY)
     endif()
   endforeach()
   list(TRANSFORM spdlog_libs REPLACE "^fmt::fmt$" "fmt::fmt-header-only")
+  if(KORVANTYR_ZIG_TARGET)
+    # A toolchain with a C library of its own (cmake/zig-toolchain.cmake) must never see the build
+    # machine's /usr/include, where spdlog and fmt live: their headers come from a folder that
+    # holds only them.
+    get_target_property(fmt_dirs fmt::fmt-header-only INTERFACE_INCLUDE_DIRECTORIES)
+    set(logging_include ${CMAKE_BINARY_DIR}/logging-include)
+    foreach(library spdlog fmt)
+      find_path(korvantyr_${library}_headers NAMES ${library}/${library}.h ${library}/core.h
+                PATHS ${spdlog_dirs} ${fmt_dirs} NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+      file(MAKE_DIRECTORY ${logging_include})
+      file(CREATE_LINK ${korvantyr_${library}_headers}/${library} ${logging_include}/${library}
+           SYMBOLIC)
+    endforeach()
+    set(spdlog_dirs ${logging_include})
+    set_target_properties(fmt::fmt-header-only PROPERTIES
+      INTERFACE_INCLUDE_DIRECTORIES ${logging_include})
+  endif()
   target_include_directories(korvantyr_logging SYSTEM INTERFACE ${spdlog_dirs})
   target_compile_definitions(korvantyr_logging INTERFACE ${spdlog_defs})
   target_link_libraries(korvantyr_logging INTERFACE ${spdlog_libs} fmt::fmt-header-only)
@@ -53,8 +70,11 @@ endfunction()
 
 function(korvantyr_export_only target map)
   korvantyr_release_link(${target})
-  target_link_options(${target} PRIVATE
-    "LINKER:--version-script=${map}"
-    "LINKER:--exclude-libs,ALL")
+  target_link_options(${target} PRIVATE "LINKER:--version-script=${map}")
+  if(NOT KORVANTYR_ZIG_TARGET)
+    # Zig's linker driver refuses --exclude-libs; there the version script alone keeps the
+    # archives' symbols local (scripts/check_binaries.py checks the exports either way).
+    target_link_options(${target} PRIVATE "LINKER:--exclude-libs,ALL")
+  endif()
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${map})
 endfunction()

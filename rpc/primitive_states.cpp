@@ -1,9 +1,13 @@
 #include "rpc/primitive_states.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
+#include <variant>
 
 #include "rpc/text_conversion.h"
 
@@ -33,6 +37,39 @@ constexpr char kMissingKeys[] =
     "primitiveName missing";
 constexpr char kInconsistentGroup[] =
     "[korvan::tyr::Client::primitive_states] Inconsistent joint group in primitive states";
+
+// std::get's failure as users read it ("std::get: wrong index for variant"), whichever C++
+// standard library the build uses: libc++ words it otherwise. The type stays
+// std::bad_variant_access.
+class WrongVariantIndex : public std::bad_variant_access {
+ public:
+  const char* what() const noexcept override { return "std::get: wrong index for variant"; }
+};
+
+template <typename T>
+const T& Get(const PrimitiveValue& value) {
+  if (const T* held = std::get_if<T>(&value)) return *held;
+  throw WrongVariantIndex();
+}
+
+// [+-]digits[.digits][(e|E)[+-]digits], with at least one digit before the exponent.
+bool IsDecimalNumber(const std::string& word) {
+  const auto digit = [&](size_t i) { return i < word.size() && word[i] >= '0' && word[i] <= '9'; };
+  const auto sign = [&](size_t i) { return i < word.size() && (word[i] == '+' || word[i] == '-'); };
+  size_t i = sign(0) ? 1 : 0;
+  size_t digits = 0;
+  for (; digit(i); ++i) ++digits;
+  if (i < word.size() && word[i] == '.') {
+    for (++i; digit(i); ++i) ++digits;
+  }
+  if (digits == 0) return false;
+  if (i < word.size() && (word[i] == 'e' || word[i] == 'E')) {
+    i = sign(i + 1) ? i + 2 : i + 1;
+    if (!digit(i)) return false;
+    while (digit(i)) ++i;
+  }
+  return i == word.size();
+}
 
 bool IsMarker(const std::string& entry) { return entry.compare(0, kMarkerLength, kMarker) == 0; }
 
@@ -87,10 +124,10 @@ tyr::PrimitiveStates BuildRecord(int32_t group, const std::vector<std::string>& 
   if (marker == variables.end() || primitive_name == variables.end()) {
     throw std::runtime_error(kMissingKeys);
   }
-  if (std::get<int32_t>(marker->second) != group) throw std::runtime_error(kInconsistentGroup);
+  if (Get<int32_t>(marker->second) != group) throw std::runtime_error(kInconsistentGroup);
 
   tyr::PrimitiveStates record;
-  record.pt_name = std::get<std::string>(primitive_name->second);
+  record.pt_name = Get<std::string>(primitive_name->second);
   variables.erase(marker);
   variables.erase(primitive_name);
   record.names_and_values = std::move(variables);
@@ -107,15 +144,15 @@ PrimitiveValue ParsePrimitiveValue(const std::string& value_text) {
 
   if (IsOptionallyNegativeDigits(word)) return StringToInt(word);
 
-  // The stream reads with the same algorithm as the string-to-double conversion, so its value is
-  // the one that conversion would give. It is taken as it is because the conversion refuses
-  // subnormal values (1e-310) that the stream accepts, and one tiny variable must not fail the
-  // whole query.
-  std::istringstream stream(word);
-  double number = 0.0;
-  stream >> number;
-  if (!stream.fail() && (stream.eof() || stream.peek() == std::istringstream::traits_type::eof())) {
-    return number;
+  // A decimal number: its value as the C library reads it. Subnormal values (1e-310) are taken as
+  // they are, since one tiny variable must not fail the whole query; a value beyond the range of
+  // a double (1e400) stays text. The grammar is checked here rather than left to a stream, whose
+  // answers differ between C++ standard libraries (libc++ reads hexadecimal, 0x1p3, and refuses
+  // subnormal values).
+  if (IsDecimalNumber(word)) {
+    errno = 0;
+    const double number = std::strtod(word.c_str(), nullptr);
+    if (errno != ERANGE || std::fabs(number) != HUGE_VAL) return number;
   }
   return word;
 }

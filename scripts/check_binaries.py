@@ -35,7 +35,8 @@ PRIVATE = re.compile(r"korvan::tyr::Client::Impl\b")
 
 # What a wheel's binaries may need at run time: glibc, libstdc++ and the GCC runtime under it.
 RUNTIME_LIBRARIES = {"libc.so.6", "libm.so.6", "libdl.so.2", "librt.so.1", "libpthread.so.0",
-                     "libutil.so.1", "ld-linux-x86-64.so.2", "libstdc++.so.6", "libgcc_s.so.1"}
+                     "libutil.so.1", "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1", "libstdc++.so.6",
+                     "libgcc_s.so.1"}
 
 # Code of ours or of what we compile in, by mangled or demangled name.
 # The notices the wheel carries: its own licence and those of what is compiled into it.

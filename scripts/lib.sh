@@ -68,6 +68,17 @@ kvn_ensure_venv() {
     -r "$KVN_ROOT/scripts/requirements-dev.txt"
 }
 
+# The wheels' toolchain (cmake/zig-toolchain.cmake): Zig and cargo-zigbuild in a venv of their own.
+KVN_CROSS_TOOLS="$KVN_ROOT/build/cross-tools"
+kvn_ensure_cross_tools() {
+  if [ ! -x "$KVN_CROSS_TOOLS/bin/python" ]; then
+    local py; py="$(kvn_find_python312)" || kvn_die "python3.12 not found"
+    "$py" -m venv "$KVN_CROSS_TOOLS"
+  fi
+  "$KVN_CROSS_TOOLS/bin/python" -m pip install -q --disable-pip-version-check \
+    -r "$KVN_ROOT/scripts/requirements-cross.txt"
+}
+
 # Builds the extension module (and the Rust bridge under it) and installs the project into .venv.
 kvn_install_project() {
   kvn_log "Building and installing korvantyr into $KVN_VENV"

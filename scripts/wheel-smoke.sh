@@ -5,7 +5,8 @@
 # PC may lack: a private mount namespace covers the system's spdlog and fmt (libraries, headers,
 # CMake packages), cargo, rustc and CMake, so a wheel that still needs any of them fails here.
 #
-#   scripts/wheel-smoke.sh [WHEEL]     default: the one wheel in dist/ (scripts/wheel.sh)
+#   scripts/wheel-smoke.sh [WHEEL]     default: the one wheel for this machine's CPU in dist/
+#                                      (scripts/wheel.sh)
 #
 # Needs root (mount and network namespaces). Nothing leaves the machine.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -15,9 +16,9 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 if [ $# -ge 1 ]; then
   wheel="$(realpath "$1")"
 else
-  found=("$KVN_ROOT"/dist/korvantyr-*.whl)
+  found=("$KVN_ROOT"/dist/korvantyr-*_"$(uname -m)".whl)
   [ ${#found[@]} -eq 1 ] && [ -f "${found[0]}" ] ||
-    kvn_die "expected one wheel in dist/ (run scripts/wheel.sh), or name one"
+    kvn_die "expected one $(uname -m) wheel in dist/ (run scripts/wheel.sh), or name one"
   wheel="${found[0]}"
 fi
 

@@ -2,6 +2,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include <stdexcept>
 #include <utility>
 
 #include "middleware/robot_keys.h"
@@ -84,9 +85,12 @@ std::map<JointGroup, std::string> DataStream::JointGroups() {
           number);
       return {};
     }
-    // 1 passes the range test but has no name: at() throws std::out_of_range for it.
+    // 1 passes the range test but has no name: std::out_of_range, with the text of
+    // std::map::at as users read it whichever C++ standard library the build uses.
     const auto group = static_cast<JointGroup>(number);
-    groups.emplace(group, tyr::kJointGroupNames.at(group));
+    const auto name = tyr::kJointGroupNames.find(group);
+    if (name == tyr::kJointGroupNames.end()) throw std::out_of_range("map::at");
+    groups.emplace(group, name->second);
   }
   return groups;
 }

@@ -330,8 +330,9 @@ TEST(ClientAtExit, StaticClientEndsQuietlyWhileTheRobotStreams) {
   for (int run = 0; run < 3; ++run) {
     SCOPED_TRACE("run " + std::to_string(run));
     // Both of the program's output streams in one pipe, then its exit status.
-    korvan::test::ChildProcess program({"/bin/sh", "-c", "\"$0\" \"$1\" 2>&1; echo status $?",
-                                        KORVANTYR_STATIC_CLIENT_PROGRAM, serial});
+    korvan::test::ChildProcess program(
+        {"/bin/sh", "-c", KORVANTYR_PROGRAM_RUNNER " \"$0\" \"$1\" 2>&1; echo status $?",
+         KORVANTYR_STATIC_CLIENT_PROGRAM, serial});
     std::vector<std::string> lines;
     while (std::optional<std::string> line = program.ReadLine(std::chrono::seconds(60))) {
       lines.push_back(*line);

@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# The aarch64 wheel and the C++ install, built on this x86-64 machine and verified under qemu-user
+# (as root: Debian packages, network namespaces). Too slow for every CI run on two cores; run it
+# before a release and after changes to the build, the bridge or the toolchain.
+#
+#   scripts/aarch64.sh [CTEST ARGS...]
+#
+#   1. Debian's qemu-user-static, the aarch64 binutils and the arm64 C library (multiarch);
+#      Debian's arm64 Python 3.11 unpacked into build/aarch64-python (never installed);
+#   2. the x86-64 wheel (its type stub) and the aarch64 wheel (scripts/wheel.sh --arch aarch64),
+#      Zenoh compiled for aarch64 into bridge/target-aarch64 the first time;
+#   3. the C++ library, tests and tools for aarch64 in build/aarch64 (cmake/zig-toolchain.cmake,
+#      GoogleTest from Debian's sources) and the whole ctest suite under qemu-aarch64, the network
+#      tests in their namespaces against the simulated robot (which runs natively);
+#   4. the wheel's native commands under qemu-aarch64 against the simulated robot;
+#   5. the wheel's module loaded by the arm64 Python 3.11: it must stop at its interpreter check;
+#   6. the C++ install of the aarch64 build into build/aarch64-install.
+#
+# A failed check does not stop the later ones; the script then exits 1 and names them. Debian 12's
+# qemu-user (7.2) refuses the IP_MULTICAST_IF socket option (ENOPROTOOPT), so Zenoh's multicast
+# scouting cannot find a peer from an emulated process: every check that discovers the simulated
+# robot fails for that reason under it (CONTRIBUTING.md, aarch64).
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+[ "$(id -u)" -eq 0 ] || kvn_die "installs Debian packages and opens network namespaces: run as root"
+
+ARCH=aarch64
+BUILD="$KVN_ROOT/build/$ARCH"
+PYROOT="$KVN_ROOT/build/$ARCH-python"
+QEMU=/usr/bin/qemu-$ARCH-static
+started=$SECONDS
+step_started=$SECONDS
+failed=()
+step() {  # step NAME: logs how long the previous step took, then names the next
+  [ -z "${step_name:-}" ] || kvn_log "$step_name: $((SECONDS - step_started)) s"
+  step_name=$1 step_started=$SECONDS
+  kvn_log "$1"
+}
+
+step "Debian packages for the emulation"
+if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  dpkg --add-architecture arm64
+  DEBIAN_FRONTEND=noninteractive apt-get update -qq
+fi
+kvn_ensure_apt qemu-user-static binutils-aarch64-linux-gnu libc6:arm64 file
+# Debian's python3.11 for arm64 would replace the machine's own: its packages are unpacked instead.
+if [ ! -x "$PYROOT/usr/bin/python3.11" ]; then
+  rm -rf "$PYROOT" "$PYROOT.debs"
+  mkdir -p "$PYROOT.debs"
+  (cd "$PYROOT.debs" && apt-get download -qq python3.11-minimal:arm64 libpython3.11-minimal:arm64 \
+     zlib1g:arm64 libexpat1:arm64)
+  for deb in "$PYROOT.debs"/*.deb; do dpkg-deb -x "$deb" "$PYROOT"; done
+  rm -rf "$PYROOT.debs"
+fi
+
+step "Wheels (x86-64 for the type stub, then aarch64)"
+"$KVN_ROOT/scripts/wheel.sh"
+"$KVN_ROOT/scripts/wheel.sh" --arch "$ARCH"
+wheel=("$KVN_ROOT"/dist/korvantyr-*_"$ARCH".whl)
+[ -f "${wheel[0]}" ] || kvn_die "no aarch64 wheel in dist/"
+
+step "C++ library, tests and tools for aarch64 in ${BUILD#"$KVN_ROOT"/}"
+kvn_ensure_cross_tools
+[ -d /usr/src/googletest ] || kvn_die "no /usr/src/googletest: apt-get install libgtest-dev"
+cmake -S "$KVN_ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE="$KVN_ROOT/cmake/zig-toolchain.cmake" \
+  -DKORVANTYR_CROSS_TOOLS="$KVN_CROSS_TOOLS" -DKORVANTYR_ZIG_TARGET="$ARCH-linux-gnu.2.28" \
+  -DKORVANTYR_BUILD_TESTS=ON -DKORVANTYR_SPDLOG_HEADER_ONLY=ON -DKORVANTYR_PYTHON_STUBS=OFF \
+  -DKORVANTYR_GTEST_SOURCE_DIR=/usr/src/googletest \
+  -DPython3_EXECUTABLE="$KVN_VENV/bin/python" -DPython_EXECUTABLE="$KVN_VENV/bin/python" \
+  -Dpybind11_DIR="$("$KVN_VENV/bin/python" -m pybind11 --cmakedir)" \
+  -DPython_INCLUDE_DIR="$("$KVN_VENV/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')" \
+  -DCMAKE_INSTALL_PREFIX="$KVN_ROOT/build/$ARCH-install" >/dev/null
+cmake --build "$BUILD" -j "$KVN_JOBS"
+
+step "The C++ suite under qemu-$ARCH"
+ctest --test-dir "$BUILD" --output-on-failure --timeout 900 "$@" >"$BUILD/ctest.log" 2>&1 ||
+  failed+=("the C++ suite under qemu-$ARCH (log: ${BUILD#"$KVN_ROOT"/}/ctest.log)")
+sed -n '/tests passed/,$p' "$BUILD/ctest.log"
+
+step "The wheel's native commands under qemu-$ARCH against the simulated robot"
+work="$BUILD/wheel-check"
+rm -rf "$work"
+mkdir -p "$work"
+"$KVN_VENV/bin/python" -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' \
+  "${wheel[0]}" "$work/wheel"
+native="$work/wheel/korvantyr_tools/_bin/korvantyr-native"
+chmod +x "$native"
+file -L "$native" | grep -q "ARM aarch64" || kvn_die "$native is not an aarch64 executable"
+cat >"$work/robot.sh" <<'EOF'
+# In the network namespace: the simulated robot (native Python), then each command as qemu runs it.
+set -euo pipefail
+venv=$1 qemu=$2 native=$3 work=$4
+exec 3< <("$venv/bin/korvantyr-sim" --serial DEMO-ARM-0001 --rate 1000 </dev/null)
+read -r -t 60 ready <&3 || true
+[ "${ready:-}" = READY ] || { echo "the simulated robot did not start" >&2; exit 1; }
+# The executable picks its command by the name it runs under (argv[0]).
+run() { local name=$1; shift; "$qemu" -0 "$name" "$native" "$@"; }
+run korvantyr-scan | tee "$work/scan.out"
+grep -Eq '^DEMO-ARM-0001 +yes +v2\.1' "$work/scan.out" || { echo "scan: no robot" >&2; exit 1; }
+run korvantyr-relay --help | grep -q "^usage: korvantyr-relay" || { echo "relay: no help" >&2; exit 1; }
+run korvantyr-record-native --help | grep -q "^usage: korvantyr-record" ||
+  { echo "record-native: no help" >&2; exit 1; }
+"$venv/bin/python" - "$work" "$qemu" "$native" <<'PY'
+# The recorder behind korvantyr-record writes an MCAP file of the robot; the reader must open it.
+import subprocess, sys
+from pathlib import Path
+work, qemu, native = Path(sys.argv[1]), sys.argv[2], sys.argv[3]
+out = work / "run.mcap"
+subprocess.run([qemu, "-0", "korvantyr-record-native", native, "DEMO-ARM-0001", "-o", str(out),
+                "--seconds", "2", "--quiet"], check=True)
+from mcap.reader import make_reader
+with open(out, "rb") as f:
+    summary = make_reader(f).get_summary()
+count = summary.statistics.message_count if summary and summary.statistics else 0
+print(f"korvantyr-record-native: {out.name}, {count} messages")
+sys.exit(0 if count > 1000 else 1)
+PY
+EOF
+"$KVN_VENV/bin/python" "$KVN_ROOT/tests/support/netns.py" run -- \
+  bash "$work/robot.sh" "$KVN_VENV" "$QEMU" "$native" "$work" ||
+  failed+=("the aarch64 native commands against the simulated robot")
+
+step "The wheel's module with Debian's arm64 Python 3.11 under qemu-$ARCH"
+# Python 3.11 looks for other file names than a 3.12 module's: the module is loaded by its path.
+# Loading resolves its libraries and their symbol versions and runs PyInit_korvantyr, whose first
+# act is the interpreter check.
+module=("$work"/wheel/korvantyr.cpython-312-"$ARCH"-linux-gnu.so)
+out="$("$QEMU" -L "$PYROOT" "$PYROOT/usr/bin/python3.11" -c '
+import importlib.util, platform, sys
+print("python", platform.python_version(), platform.machine())
+try:
+    importlib.util.module_from_spec(importlib.util.spec_from_file_location("korvantyr", sys.argv[1]))
+except ImportError as exc:
+    print("ImportError:", exc)
+' "${module[0]}" 2>&1)" || true
+printf '%s\n' "$out"
+grep -q "^ImportError: Python version mismatch: module was compiled for Python 3.12" <<<"$out" ||
+  failed+=("the aarch64 module's load up to its interpreter check")
+
+step "The C++ install for aarch64"
+cmake --install "$BUILD" --prefix "$KVN_ROOT/build/$ARCH-install" --strip >/dev/null
+file -L "$KVN_ROOT/build/$ARCH-install/lib/libkorvantyr.so" | grep -q "ARM aarch64" ||
+  kvn_die "the installed libkorvantyr.so is not an aarch64 library"
+step "Done"
+if [ ${#failed[@]} -gt 0 ]; then
+  printf 'failed: %s\n' "${failed[@]}" >&2
+  exit 1
+fi
+kvn_log "aarch64: ${wheel[0]#"$KVN_ROOT"/} built and verified, C++ install in build/$ARCH-install" \
+  "($((SECONDS - started)) s)"
