@@ -43,7 +43,7 @@ san_build_cmake() {
   # GNU nm checks the bridge's exports: llvm-nm 14 cannot read the objects of a newer rustc.
   CC="$cc" CXX="$cxx" cmake -S "$KVN_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -D"$option"=ON -DKORVANTYR_BUILD_TESTS=ON -DKORVANTYR_BUILD_PYTHON=OFF \
-    -DKORVANTYR_WERROR="$werror" -DCMAKE_NM=/usr/bin/nm \
+    -DKORVANTYR_INSTALL_CXX=ON -DKORVANTYR_WERROR="$werror" -DCMAKE_NM=/usr/bin/nm \
     -DPython3_EXECUTABLE="$KVN_VENV/bin/python" "$@" >/dev/null
   cmake --build "$dir" -j "$KVN_JOBS"
 }

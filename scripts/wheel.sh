@@ -7,6 +7,9 @@
 #   scripts/wheel.sh                   x86-64, glibc 2.28 or newer
 #   scripts/wheel.sh --arch aarch64    aarch64, glibc 2.28 or newer (scripts/aarch64.sh builds
 #                                      it and tests it under emulation)
+#   scripts/wheel.sh --host            x86-64 built by this machine's own compiler over the
+#                                      development build (glibc 2.34 or newer here): what CI
+#                                      builds and smoke-tests, in seconds instead of minutes
 #
 # Both are compiled by Zig (cmake/zig-toolchain.cmake), which links against the glibc release it is
 # told and links libc++ in. The x86-64 module links the host's Rust bridge from bridge/target as it
@@ -15,12 +18,14 @@
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 arch=x86_64
+host=0
 case "${1:-}" in
   "") ;;
+  --host) host=1 ;;
   --arch) arch="${2:-}" ;;
   --arch=*) arch="${1#--arch=}" ;;
   -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-  *) echo "usage: scripts/wheel.sh [--arch x86_64|aarch64]" >&2; exit 2 ;;
+  *) echo "usage: scripts/wheel.sh [--arch x86_64|aarch64 | --host]" >&2; exit 2 ;;
 esac
 case "$arch" in
   x86_64|aarch64) ;;
@@ -39,13 +44,18 @@ started=$SECONDS
 kvn_ensure_apt
 kvn_ensure_cargo
 kvn_ensure_venv
-kvn_ensure_cross_tools
 
-build_dir="build/wheel-$arch"
-config=(-C "build-dir=$build_dir"
-        -C "cmake.define.CMAKE_TOOLCHAIN_FILE=$KVN_ROOT/cmake/zig-toolchain.cmake"
-        -C "cmake.define.KORVANTYR_CROSS_TOOLS=$KVN_CROSS_TOOLS"
-        -C "cmake.define.KORVANTYR_ZIG_TARGET=$arch-linux-gnu.$KVN_GLIBC")
+if [ "$host" = 1 ]; then
+  # pyproject.toml's build folder, which the development install (scripts/lib.sh) builds too.
+  config=()
+else
+  kvn_ensure_cross_tools
+  build_dir="build/wheel-$arch"
+  config=(-C "build-dir=$build_dir"
+          -C "cmake.define.CMAKE_TOOLCHAIN_FILE=$KVN_ROOT/cmake/zig-toolchain.cmake"
+          -C "cmake.define.KORVANTYR_CROSS_TOOLS=$KVN_CROSS_TOOLS"
+          -C "cmake.define.KORVANTYR_ZIG_TARGET=$arch-linux-gnu.$KVN_GLIBC")
+fi
 cross_env=()
 if [ "$arch" != "$(uname -m)" ]; then
   kvn_ensure_apt "binutils-$arch-linux-gnu"
@@ -61,7 +71,11 @@ if [ "$arch" != "$(uname -m)" ]; then
              SETUPTOOLS_EXT_SUFFIX=".cpython-312-$arch-linux-gnu.so")
 fi
 
-kvn_log "Building the release wheel for $arch, glibc $KVN_GLIBC"
+if [ "$host" = 1 ]; then
+  kvn_log "Building the release wheel for $arch with $(c++ --version | head -n 1)"
+else
+  kvn_log "Building the release wheel for $arch, glibc $KVN_GLIBC"
+fi
 rm -rf "$KVN_WHEEL_RAW"
 mkdir -p "$KVN_WHEEL_RAW" "$KVN_DIST"
 (cd "$KVN_ROOT" && env "${cross_env[@]}" CMAKE_BUILD_PARALLEL_LEVEL="$KVN_JOBS" \
