@@ -470,6 +470,26 @@ def command_line(argv: Sequence[str]) -> str:
 _NUMBER = re.compile(r"[+-]?[0-9][0-9,]*(\.[0-9]+)?%?|n/a")
 
 
+def run_table(info: "RunInfo", passed: bool, extra: Sequence[Sequence[object]]) -> list[str]:
+    """The table that opens a generated section: the result, the run's facts, then ``extra``."""
+    return table(["", ""], [["Result", "PASS: every check below passed" if passed
+                             else "FAIL: a check below failed"]]
+                 + [list(row) for row in info.rows(loadavg())] + [list(row) for row in extra])
+
+
+def write_section(report: Path, lines: Sequence[str], begin: str, end: str) -> None:
+    """Puts a generated section (``lines``, from ``begin`` to ``end``) in place of its previous
+    version in ``report``, or at its end."""
+    text = report.read_text() if report.exists() else ""
+    section = "\n".join(lines) + "\n"
+    if begin in text and end in text:
+        head, rest = text.split(begin, 1)
+        text = head + section + rest.split(end, 1)[1].lstrip("\n")
+    else:
+        text = text.rstrip("\n") + ("\n\n" if text else "") + section
+    report.write_text(text)
+
+
 def table(header: Sequence[str], rows: Sequence[Sequence[object]]) -> list[str]:
     """A markdown table; columns of numbers are right-aligned."""
     numeric = [i > 0 and bool(rows) and all(_NUMBER.fullmatch(str(row[i])) for row in rows)

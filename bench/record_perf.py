@@ -317,12 +317,10 @@ def section(args: argparse.Namespace, info: harness.RunInfo, plan: Plan, rows: l
         "(`kvn-bench-floor`, two subscriptions on the same Zenoh bridge that only count) in its "
         "own window of the same length, just before. The machine is shared: read the ratios, "
         "taken within one row, with the load average given.", "",
-        *harness.table(["", ""], [["Result", "PASS: every check below passed" if passed
-                                   else "FAIL: a check below failed"]]
-                       + [list(row) for row in info.rows(harness.loadavg())]
-                       + [["Duration", f"{duration:.0f} s"],
-                          ["Plan", f"{plan.window:g} s per subject and row; memory over "
-                                   f"{plan.memory_seconds:g} s; replay {plan.replay_seconds:g} s"]]),
+        *harness.run_table(info, passed, [
+            ["Duration", f"{duration:.0f} s"],
+            ["Plan", f"{plan.window:g} s per subject and row; memory over "
+                     f"{plan.memory_seconds:g} s; replay {plan.replay_seconds:g} s"]]),
         "", "### Lossless, and CPU per sample against the floor", "",
         f"Goals: at most {GOAL_DECODED}x the floor with the decoded channels, at most {GOAL_RAW}x "
         f"raw only (`--raw-only`). Chunks: {args.compression} (`--compression`).", ""]
@@ -393,18 +391,6 @@ def section(args: argparse.Namespace, info: harness.RunInfo, plan: Plan, rows: l
     return lines
 
 
-def write_section(report: Path, lines: list[str]) -> None:
-    """Puts the section in place of its previous version in ``report``, or at its end."""
-    text = report.read_text() if report.exists() else ""
-    section_text = "\n".join(lines) + "\n"
-    if BEGIN in text and END in text:
-        head, rest = text.split(BEGIN, 1)
-        text = head + section_text + rest.split(END, 1)[1].lstrip("\n")
-    else:
-        text = text.rstrip("\n") + ("\n\n" if text else "") + section_text
-    report.write_text(text)
-
-
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -443,7 +429,7 @@ def main(argv: list[str] | None = None) -> int:
     status = harness.run_driver(args, lambda _args: 2, body)
     if produced:
         report.parent.mkdir(parents=True, exist_ok=True)
-        write_section(report, produced[0])
+        harness.write_section(report, produced[0], BEGIN, END)
     return status
 
 

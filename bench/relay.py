@@ -352,13 +352,11 @@ def run(args: argparse.Namespace, work: Path) -> tuple[list[str], bool]:
         "robot drops multicast, through `korvantyr-relay` given the robot's endpoint. Both hosts "
         "are network namespaces of this machine joined to the robot's by veth pairs. Figures are "
         "medians over the turns, their range in parentheses.", "",
-        *harness.table(["", ""], [["Result", "PASS: every check below passed" if passed
-                                   else "FAIL: a check below failed"]]
-                       + [list(row) for row in info.rows(harness.loadavg())]
-                       + [["Duration", f"{time.monotonic() - started:.0f} s"],
-                          ["Repetitions", f"{turns} turns per path of {rounds} rounds of {calls} "
-                           f"calls and {seconds:g} s of `states()` polling (1 kHz stream); "
-                           f"fleet: {turns // 2} turns of {seconds:g} s"]]),
+        *harness.run_table(info, passed, [
+            ["Duration", f"{time.monotonic() - started:.0f} s"],
+            ["Repetitions", f"{turns} turns per path of {rounds} rounds of {calls} calls and "
+                            f"{seconds:g} s of `states()` polling (1 kHz stream); "
+                            f"fleet: {turns // 2} turns of {seconds:g} s"]]),
         "", "### Through the relay against direct", "",
         *harness.table(["Figure", "direct", "relayed", "relayed against direct", "goal"], rows),
         "",
@@ -391,18 +389,6 @@ def run(args: argparse.Namespace, work: Path) -> tuple[list[str], bool]:
     return lines, passed
 
 
-def write_section(report: Path, lines: list[str]) -> None:
-    """Puts the section in place of its previous version in ``report``, or at its end."""
-    text = report.read_text() if report.exists() else ""
-    section = "\n".join(lines) + "\n"
-    if BEGIN in text and END in text:
-        head, rest = text.split(BEGIN, 1)
-        text = head + section + rest.split(END, 1)[1].lstrip("\n")
-    else:
-        text = text.rstrip("\n") + ("\n\n" if text else "") + section
-    report.write_text(text)
-
-
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -433,7 +419,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"relay.py: {exc}", file=sys.stderr)
         return 2
     sys.stdout.write("\n".join(lines) + "\n")
-    write_section(report, lines)
+    harness.write_section(report, lines, BEGIN, END)
     return 0 if passed else 1
 
 
