@@ -406,7 +406,7 @@ def main(argv: list[str] | None = None) -> int:
                         help="only this rate per stream (repeatable; default: all)")
     parser.add_argument("--no-long", action="store_true",
                         help="leave out the memory run and the replay")
-    parser.add_argument("--compression", choices=("zstd", "none"), default="zstd",
+    parser.add_argument("--compression", choices=("zstd", "lz4", "none"), default="zstd",
                         help="the recorder's --compression (default: zstd)")
     parser.add_argument("--recorder", type=Path, default=DEFAULT_RECORDER)
     parser.add_argument("--floor", type=Path, default=DEFAULT_FLOOR)

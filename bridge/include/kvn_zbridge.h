@@ -269,21 +269,24 @@ zb_result_t zb_deserializer_drop(zb_deserializer_t* deserializer);
 
 /* ---- MCAP files (the recorder) --------------------------------------------------------------- */
 
-/* An MCAP file being written: chunks (zstd-compressed or stored), then the summary and indexes.
+/* An MCAP file being written: chunks (compressed with zstd or lz4, or stored), then the summary and indexes.
  * One thread at a time. Texts are UTF-8 with their length (ZB_EUTF8 otherwise). A failed write
  * (ZB_EIO for the file, ZB_EINVAL for a misuse) leaves its reason for zb_mcap_error_message, and
  * the file holds every chunk finished before it. */
 typedef struct zb_mcap_writer_t zb_mcap_writer_t;
 
-/* level for zb_mcap_open: chunks stored uncompressed. */
-#define ZB_MCAP_UNCOMPRESSED ((uint32_t)UINT32_MAX)
+/* compression for zb_mcap_open. */
+#define ZB_MCAP_ZSTD ((uint8_t)0)
+#define ZB_MCAP_LZ4 ((uint8_t)1)
+#define ZB_MCAP_NONE ((uint8_t)2) /* chunks stored as they are */
 
 /* Creates or truncates the file. Chunks close at chunk_size bytes before compression; level is
- * zstd's (0 its default), or ZB_MCAP_UNCOMPRESSED for chunks stored as they are. On failure the
- * reason goes to error (error_capacity bytes, zero-terminated; error may be NULL). */
+ * the compressor's (0 its default; ignored for ZB_MCAP_NONE). An unknown compression is ZB_EINVAL
+ * and creates nothing. On failure the reason goes to error (error_capacity bytes,
+ * zero-terminated; error may be NULL). */
 zb_result_t zb_mcap_open(const uint8_t* path, size_t path_len, uint64_t chunk_size,
-                         uint32_t level, uint8_t* error, size_t error_capacity,
-                         zb_mcap_writer_t** out);
+                         uint8_t compression, uint32_t level, uint8_t* error,
+                         size_t error_capacity, zb_mcap_writer_t** out);
 /* Ids are never 0. encoding: "ros2msg", "jsonschema", ... */
 zb_result_t zb_mcap_add_schema(zb_mcap_writer_t* writer, const uint8_t* name, size_t name_len,
                                const uint8_t* encoding, size_t encoding_len, const uint8_t* data,

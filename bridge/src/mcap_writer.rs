@@ -1,6 +1,6 @@
 //! MCAP files for the recorder (`zb_mcap_writer_t` is a boxed writer over a buffered file):
-//! schemas, channels, messages and metadata go into chunks (zstd-compressed, or stored as they
-//! are when the caller asks for no compression), and `zb_mcap_finish` writes the summary and the
+//! schemas, channels, messages and metadata go into chunks (compressed with zstd or lz4, or stored
+//! as they are), and `zb_mcap_finish` writes the summary and the
 //! indexes that let readers seek. A writer is used by one thread at a time. Any failure (the disk
 //! full among them) leaves its text in the writer for `zb_mcap_error_message`; the file then
 //! holds every chunk finished before it.
@@ -19,8 +19,10 @@ pub struct zb_mcap_writer_t {
     error: String,
 }
 
-/// `level` that asks for chunks stored uncompressed (ZB_MCAP_UNCOMPRESSED in the header).
-const UNCOMPRESSED: u32 = u32::MAX;
+/// Chunk compressions for `zb_mcap_open` (ZB_MCAP_ZSTD, ZB_MCAP_LZ4, ZB_MCAP_NONE in the header).
+const ZSTD: u8 = 0;
+const LZ4: u8 = 1;
+const NONE: u8 = 2;
 
 /// Library name written into the file's header.
 const LIBRARY: &str = "korvantyr-record (mcap 0.26.0)";
@@ -72,14 +74,15 @@ impl zb_mcap_writer_t {
 
 /// Creates (or truncates) the file at `path` (`path_len` bytes of UTF-8, no terminator needed)
 /// and writes the MCAP header. Chunks are closed once they hold `chunk_size` bytes before
-/// compression, compressed with zstd at `level` (0: zstd's default), or stored uncompressed when
-/// `level` is `UNCOMPRESSED`. On failure nothing is written to `out` and `error`/`error_len`
-/// (optional) receive the reason's length-limited text.
+/// compression, compressed by `compression` at `level` (0: the compressor's default; ignored for
+/// `NONE`). On failure nothing is written to `out` and `error`/`error_len` (optional) receive the
+/// reason's length-limited text; an unknown `compression` is ZB_EINVAL and creates no file.
 #[no_mangle]
 pub unsafe extern "C" fn zb_mcap_open(
     path: *const u8,
     path_len: usize,
     chunk_size: u64,
+    compression: u8,
     level: u32,
     error: *mut u8,
     error_capacity: usize,
@@ -102,16 +105,18 @@ pub unsafe extern "C" fn zb_mcap_open(
                 }
             }
         };
+        let compression = match compression {
+            ZSTD => Some(Compression::Zstd),
+            LZ4 => Some(Compression::Lz4),
+            NONE => None,
+            _ => return ZB_EINVAL,
+        };
         let file = match File::create(path) {
             Ok(file) => file,
             Err(e) => {
                 report(e.to_string());
                 return ZB_EIO;
             }
-        };
-        let (compression, level) = match level {
-            UNCOMPRESSED => (None, 0),
-            level => (Some(Compression::Zstd), level),
         };
         let options = WriteOptions::new()
             .compression(compression)

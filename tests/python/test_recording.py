@@ -100,6 +100,13 @@ def uncompressed(netns, tmp_path_factory: pytest.TempPathFactory) -> Recorded:
 
 
 @pytest.fixture(scope="module")
+def lz4_chunks(netns, tmp_path_factory: pytest.TempPathFactory) -> Recorded:
+    """The same recording with lz4-compressed chunks."""
+    return record_module_robot(tmp_path_factory.mktemp("lz4"), f"REC-{os.getpid()}-7",
+                               "--compression", "lz4")
+
+
+@pytest.fixture(scope="module")
 def loaded(recorded: Recorded):
     """The module's recording through korvantyr_tools.recording.load, some channels decoded
     (decoding takes a while)."""
@@ -120,18 +127,18 @@ def messages_by_topic(path: Path) -> dict[str, list]:
 
 
 @pytest.mark.network
-@pytest.mark.parametrize("compression", ["zstd", "none"])
+@pytest.mark.parametrize("compression", ["zstd", "lz4", "none"])
 def test_official_reader_finds_summary_indexes_and_every_message(
         request: pytest.FixtureRequest, compression: str) -> None:
     recorded: Recorded = request.getfixturevalue(
-        "recorded" if compression == "zstd" else "uncompressed")
+        {"zstd": "recorded", "lz4": "lz4_chunks", "none": "uncompressed"}[compression])
     with open(recorded.path, "rb") as f:
         reader = mcap_reader.make_reader(f, validate_crcs=True)
         summary = reader.get_summary()
         assert summary is not None and summary.statistics is not None
         assert summary.chunk_indexes, "no chunk index: readers could not seek"
-        if compression == "zstd":
-            assert all(c.compression == "zstd" for c in summary.chunk_indexes)
+        if compression != "none":
+            assert all(c.compression == compression for c in summary.chunk_indexes)
         else:  # stored as they are: the record's own name for that is the empty one
             assert all(c.compression == "" and c.compressed_size == c.uncompressed_size
                        for c in summary.chunk_indexes)

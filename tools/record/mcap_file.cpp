@@ -6,7 +6,9 @@
 
 namespace korvan::record {
 
-static_assert(McapFile::kUncompressed == ZB_MCAP_UNCOMPRESSED);
+static_assert(static_cast<uint8_t>(McapFile::Compression::kZstd) == ZB_MCAP_ZSTD);
+static_assert(static_cast<uint8_t>(McapFile::Compression::kLz4) == ZB_MCAP_LZ4);
+static_assert(static_cast<uint8_t>(McapFile::Compression::kNone) == ZB_MCAP_NONE);
 
 namespace {
 
@@ -16,10 +18,12 @@ const uint8_t* Bytes(std::string_view text) {
 
 }  // namespace
 
-McapFile::McapFile(const std::string& path, uint64_t chunk_size, uint32_t level) {
+McapFile::McapFile(const std::string& path, uint64_t chunk_size, Compression compression,
+                   uint32_t level) {
   char error[256] = {0};
-  const zb_result_t code = zb_mcap_open(Bytes(path), path.size(), chunk_size, level,
-                                        reinterpret_cast<uint8_t*>(error), sizeof error, &handle_);
+  const zb_result_t code =
+      zb_mcap_open(Bytes(path), path.size(), chunk_size, static_cast<uint8_t>(compression), level,
+                   reinterpret_cast<uint8_t*>(error), sizeof error, &handle_);
   if (code != ZB_OK) {
     throw McapFileError(error[0] != 0 ? std::string(error)
                                       : "cannot create the file (code " + std::to_string(code) +

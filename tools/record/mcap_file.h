@@ -20,12 +20,11 @@ class McapFileError : public std::runtime_error {
 
 class McapFile {
  public:
-  // `level` for chunks stored uncompressed.
-  static constexpr uint32_t kUncompressed = UINT32_MAX;
+  enum class Compression : uint8_t { kZstd, kLz4, kNone };
 
-  // Creates or truncates `path`. Chunks close at `chunk_size` bytes before compression (zstd at
-  // `level`, 0 for zstd's default; kUncompressed for none).
-  McapFile(const std::string& path, uint64_t chunk_size, uint32_t level);
+  // Creates or truncates `path`. Chunks close at `chunk_size` bytes before compression and are
+  // compressed at `level` (0 for the compressor's default; kNone stores them as they are).
+  McapFile(const std::string& path, uint64_t chunk_size, Compression compression, uint32_t level);
   ~McapFile();
   McapFile(const McapFile&) = delete;
   McapFile& operator=(const McapFile&) = delete;
