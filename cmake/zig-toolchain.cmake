@@ -67,7 +67,10 @@ if(NOT EXISTS "${zig_wrappers}/c++")
   endif()
   foreach(tool cc c++ ar ranlib)
     if(tool MATCHES "^c")
-      set(command "exec \"${zig}\" ${tool} -target ${KORVANTYR_ZIG_TARGET} \"$@\"")
+      # -O3 ahead of the build's own flags, which override it: CMake's identification of the
+      # compiler links a program with no flags of its own, and would otherwise have Zig build an
+      # unoptimised libc++ that nothing else uses.
+      set(command "exec \"${zig}\" ${tool} -target ${KORVANTYR_ZIG_TARGET} -O3 \"$@\"")
     else()
       set(command "exec \"${zig}\" ${tool} \"$@\"")
     endif()
@@ -93,6 +96,14 @@ foreach(tool nm strip objcopy objdump readelf)
                         "binutils-${KORVANTYR_TARGET_CPU}-linux-gnu (or binutils)")
   endif()
 endforeach()
+
+# Zig compiles libc++ and the C runtime the first time a combination of options links, about a
+# minute and a half of one core each; CMake's checks of the compilers need no link, so they build
+# none of it.
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+# No link-time optimisation of the module: with Zig it takes libc++ in, and one link of the module
+# goes from seconds to a minute and a half.
+set(CMAKE_INTERPROCEDURAL_OPTIMIZATION OFF)
 
 set(CMAKE_C_COMPILER "${zig_wrappers}/cc")
 set(CMAKE_CXX_COMPILER "${zig_wrappers}/c++")
