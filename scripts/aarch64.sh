@@ -6,7 +6,9 @@
 #   scripts/aarch64.sh [CTEST ARGS...]
 #
 #   1. Debian's qemu-user-static, the aarch64 binutils and the arm64 C library (multiarch);
-#      Debian's arm64 Python 3.11 unpacked into build/aarch64-python (never installed);
+#      where that qemu is older than 8.0, the qemu-user of the release's backports unpacked into
+#      build/aarch64-qemu; Debian's arm64 Python 3.11 unpacked into build/aarch64-python (neither
+#      is installed);
 #   2. the x86-64 wheel (its type stub) and the aarch64 wheel (scripts/wheel.sh --arch aarch64),
 #      Zenoh compiled for aarch64 into bridge/target-aarch64 the first time;
 #   3. the C++ library, tests and tools for aarch64 in build/aarch64 (cmake/zig-toolchain.cmake,
@@ -18,8 +20,7 @@
 #
 # A failed check does not stop the later ones; the script then exits 1 and names them. Debian 12's
 # qemu-user (7.2) refuses the IP_MULTICAST_IF socket option (ENOPROTOOPT), so Zenoh's multicast
-# scouting cannot find a peer from an emulated process: every check that discovers the simulated
-# robot fails for that reason under it (CONTRIBUTING.md, aarch64).
+# scouting could not find a peer from an emulated process under it (CONTRIBUTING.md, aarch64).
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 [ "$(id -u)" -eq 0 ] || kvn_die "installs Debian packages and opens network namespaces: run as root"
@@ -28,6 +29,7 @@ ARCH=aarch64
 BUILD="$KVN_ROOT/build/$ARCH"
 PYROOT="$KVN_ROOT/build/$ARCH-python"
 QEMU=/usr/bin/qemu-$ARCH-static
+QEMU_ROOT="$KVN_ROOT/build/$ARCH-qemu"
 started=$SECONDS
 step_started=$SECONDS
 failed=()
@@ -43,6 +45,33 @@ if ! dpkg --print-foreign-architectures | grep -qx arm64; then
   DEBIAN_FRONTEND=noninteractive apt-get update -qq
 fi
 kvn_ensure_apt qemu-user-static binutils-aarch64-linux-gnu libc6:arm64 file
+# qemu-user 8.0 and later set IP_MULTICAST_IF for the emulated process, which Zenoh's scouting
+# needs. An older one (Debian 12 has 7.2) is replaced by the statically linked qemu-user of the
+# release's backports, fetched by apt (signatures checked) through lists of its own, so that the
+# machine's apt configuration stays as it is.
+qemu_major() { "$1" --version 2>/dev/null | sed -n 's/^qemu-[a-z0-9_]* version \([0-9]*\)\..*/\1/p'; }
+if [ "$(qemu_major "$QEMU")" -lt 8 ] 2>/dev/null; then
+  if [ "$(qemu_major "$QEMU_ROOT/usr/bin/qemu-$ARCH")" -lt 8 ] 2>/dev/null ||
+     [ ! -x "$QEMU_ROOT/usr/bin/qemu-$ARCH" ]; then
+    codename="$(. /etc/os-release && echo "${VERSION_CODENAME:-}")"
+    [ -n "$codename" ] || kvn_die "no release code name in /etc/os-release for its backports"
+    lists="$QEMU_ROOT.apt"
+    rm -rf "$QEMU_ROOT" "$lists"
+    mkdir -p "$lists/lists/partial" "$lists/archives/partial"
+    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
+      "http://deb.debian.org/debian $codename-backports main" >"$lists/sources.list"
+    own=(-o Dir::Etc::SourceList="$lists/sources.list" -o Dir::Etc::SourceParts=/dev/null
+         -o Dir::State::Lists="$lists/lists" -o Dir::Cache::Archives="$lists/archives"
+         -o APT::Sandbox::User=root)
+    apt-get "${own[@]}" update -qq || kvn_die "apt could not read $codename-backports"
+    (cd "$lists" && apt-get "${own[@]}" download -qq "qemu-user/$codename-backports") ||
+      kvn_die "no qemu-user in $codename-backports"
+    dpkg-deb -x "$lists"/qemu-user_*.deb "$QEMU_ROOT"
+    rm -rf "$lists"
+  fi
+  QEMU="$QEMU_ROOT/usr/bin/qemu-$ARCH"
+fi
+"$QEMU" --version | head -n 1
 # Debian's python3.11 for arm64 would replace the machine's own: its packages are unpacked instead.
 if [ ! -x "$PYROOT/usr/bin/python3.11" ]; then
   rm -rf "$PYROOT" "$PYROOT.debs"
@@ -66,6 +95,7 @@ cmake -S "$KVN_ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$KVN_ROOT/cmake/zig-toolchain.cmake" \
   -DKORVANTYR_CROSS_TOOLS="$KVN_CROSS_TOOLS" -DKORVANTYR_ZIG_TARGET="$ARCH-linux-gnu.2.28" \
   -DKORVANTYR_BUILD_TESTS=ON -DKORVANTYR_SPDLOG_HEADER_ONLY=ON -DKORVANTYR_PYTHON_STUBS=OFF \
+  -DKORVANTYR_QEMU="$QEMU" \
   -DKORVANTYR_GTEST_SOURCE_DIR=/usr/src/googletest \
   -DPython3_EXECUTABLE="$KVN_VENV/bin/python" -DPython_EXECUTABLE="$KVN_VENV/bin/python" \
   -Dpybind11_DIR="$("$KVN_VENV/bin/python" -m pybind11 --cmakedir)" \
