@@ -14,7 +14,8 @@
 #   3. the C++ library, tests and tools for aarch64 in build/aarch64 (cmake/zig-toolchain.cmake,
 #      GoogleTest from Debian's sources) and the whole ctest suite under qemu-aarch64, the network
 #      tests in their namespaces against the simulated robot (which runs natively);
-#   4. the wheel's native commands under qemu-aarch64 against the simulated robot;
+#   4. the wheel's native commands under qemu-aarch64 against the simulated robot (the scan, the
+#      relay connected to the robot's endpoint, a two-second recording);
 #   5. the wheel's module loaded by the arm64 Python 3.11: it must stop at its interpreter check;
 #   6. the C++ install of the aarch64 build into build/aarch64-install.
 #
@@ -121,14 +122,28 @@ cat >"$work/robot.sh" <<'EOF'
 # In the network namespace: the simulated robot (native Python), then each command as qemu runs it.
 set -euo pipefail
 venv=$1 qemu=$2 native=$3 work=$4
-exec 3< <("$venv/bin/korvantyr-sim" --serial DEMO-ARM-0001 --rate 1000 </dev/null)
+exec 3< <("$venv/bin/korvantyr-sim" --serial DEMO-ARM-0001 --rate 1000 \
+           --listen tcp/127.0.0.1:17447 </dev/null)
 read -r -t 60 ready <&3 || true
 [ "${ready:-}" = READY ] || { echo "the simulated robot did not start" >&2; exit 1; }
 # The executable picks its command by the name it runs under (argv[0]).
 run() { local name=$1; shift; "$qemu" -0 "$name" "$native" "$@"; }
 run korvantyr-scan | tee "$work/scan.out"
 grep -Eq '^DEMO-ARM-0001 +yes +v2\.1' "$work/scan.out" || { echo "scan: no robot" >&2; exit 1; }
-run korvantyr-relay --help | grep -q "^usage: korvantyr-relay" || { echo "relay: no help" >&2; exit 1; }
+# The relay reaches the robot at the endpoint it listens on, says so, and ends with 0 on SIGTERM.
+"$qemu" -0 korvantyr-relay "$native" --listen tcp/127.0.0.1:17448 tcp/127.0.0.1:17447 \
+  >"$work/relay.out" 2>&1 &
+relay=$!
+for _ in $(seq 150); do
+  grep -q "^korvantyr-relay: tcp/127.0.0.1:17447 connected" "$work/relay.out" && break
+  sleep 0.2
+done
+kill -TERM "$relay"
+relay_status=0
+wait "$relay" || relay_status=$?
+cat "$work/relay.out"
+grep -q "^korvantyr-relay: tcp/127.0.0.1:17447 connected" "$work/relay.out" && [ "$relay_status" = 0 ] ||
+  { echo "relay: not connected to the robot, or exit status $relay_status" >&2; exit 1; }
 run korvantyr-record-native --help | grep -q "^usage: korvantyr-record" ||
   { echo "record-native: no help" >&2; exit 1; }
 "$venv/bin/python" - "$work" "$qemu" "$native" <<'PY'
