@@ -65,11 +65,11 @@ function(korvantyr_release_link target)
     # The parts of Zenoh the bridge never calls can go, once nothing exports them.
     "LINKER:--gc-sections"
     "LINKER:--as-needed")
+  # Under Zig a stripping link would have it compile a second libc++ without debug information;
+  # the installed binaries are stripped all the same (the wheel's install strips them).
   if(NOT KORVANTYR_ZIG_TARGET)
     target_link_options(${target} PRIVATE "$<$<CONFIG:Release,MinSizeRel>:LINKER:--strip-debug>")
   endif()
-  # Under Zig a stripping link would have it compile a second libc++ without debug information;
-  # the installed binaries are stripped all the same (the wheel's install strips them).
 endfunction()
 
 function(korvantyr_export_only target map)
