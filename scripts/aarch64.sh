@@ -52,8 +52,7 @@ kvn_ensure_apt qemu-user-static binutils-aarch64-linux-gnu libc6:arm64 file
 # machine's apt configuration stays as it is.
 qemu_major() { "$1" --version 2>/dev/null | sed -n 's/^qemu-[a-z0-9_]* version \([0-9]*\)\..*/\1/p'; }
 if [ "$(qemu_major "$QEMU")" -lt 8 ] 2>/dev/null; then
-  if [ "$(qemu_major "$QEMU_ROOT/usr/bin/qemu-$ARCH")" -lt 8 ] 2>/dev/null ||
-     [ ! -x "$QEMU_ROOT/usr/bin/qemu-$ARCH" ]; then
+  if [ ! -x "$QEMU_ROOT/usr/bin/qemu-$ARCH" ]; then
     codename="$(. /etc/os-release && echo "${VERSION_CODENAME:-}")"
     [ -n "$codename" ] || kvn_die "no release code name in /etc/os-release for its backports"
     lists="$QEMU_ROOT.apt"
@@ -94,7 +93,7 @@ kvn_ensure_cross_tools
 [ -d /usr/src/googletest ] || kvn_die "no /usr/src/googletest: apt-get install libgtest-dev"
 cmake -S "$KVN_ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$KVN_ROOT/cmake/zig-toolchain.cmake" \
-  -DKORVANTYR_CROSS_TOOLS="$KVN_CROSS_TOOLS" -DKORVANTYR_ZIG_TARGET="$ARCH-linux-gnu.2.28" \
+  -DKORVANTYR_CROSS_TOOLS="$KVN_CROSS_TOOLS" -DKORVANTYR_ZIG_TARGET="$ARCH-linux-gnu.$KVN_GLIBC" \
   -DKORVANTYR_BUILD_TESTS=ON -DKORVANTYR_SPDLOG_HEADER_ONLY=ON -DKORVANTYR_PYTHON_STUBS=OFF \
   -DKORVANTYR_QEMU="$QEMU" \
   -DKORVANTYR_GTEST_SOURCE_DIR=/usr/src/googletest \

@@ -1,9 +1,8 @@
 //! MCAP files for the recorder (`zb_mcap_writer_t` is a boxed writer over a buffered file):
 //! schemas, channels, messages and metadata go into chunks (compressed with zstd or lz4, or stored
-//! as they are), and `zb_mcap_finish` writes the summary and the
-//! indexes that let readers seek. A writer is used by one thread at a time. Any failure (the disk
-//! full among them) leaves its text in the writer for `zb_mcap_error_message`; the file then
-//! holds every chunk finished before it.
+//! as they are), and `zb_mcap_finish` writes the summary and the indexes that let readers seek. A
+//! writer is used by one thread at a time. Any failure (the disk full among them) leaves its text
+//! in the writer for `zb_mcap_error_message`; the file then holds every chunk finished before it.
 
 use std::collections::BTreeMap;
 use std::fs::File;
