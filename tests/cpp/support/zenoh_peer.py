@@ -12,7 +12,9 @@ another is still being answered is printed at once instead of after the earlier 
 
 Prints "ready" once everything is declared, then runs until stdin is closed. Each stdin line
 "put KEY HEX" puts the payload HEX (may be left out: an empty payload) on KEY once and then
-prints "put KEY".
+prints "put KEY". Such a put waits for room instead of being dropped when Zenoh's queue is full
+(a large sample just before it may still fill the queue on a loaded machine): the tests count on
+every one of them, the end marker of a test included.
 """
 
 import sys
@@ -85,7 +87,8 @@ def main(argv):
     for line in sys.stdin:
         words = line.split()
         if len(words) in (2, 3) and words[0] == "put":
-            session.put(words[1], bytes.fromhex(words[2] if len(words) == 3 else ""))
+            session.put(words[1], bytes.fromhex(words[2] if len(words) == 3 else ""),
+                        congestion_control=zenoh.CongestionControl.BLOCK)
             say(f"put {words[1]}")
     stop.set()
     for thread in threads:
