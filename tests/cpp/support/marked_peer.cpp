@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <vector>
 
 #include "middleware/session.h"
@@ -12,15 +13,32 @@ namespace {
 
 const std::string kMarkerKey = "korvan/test/marker";
 
+// A marker's number as its payload: four bytes, little-endian, in the peer's hex.
+std::string MarkerHex(uint32_t number) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (int byte = 0; byte < 4; ++byte) {
+    const uint32_t value = (number >> (8 * byte)) & 0xffu;
+    hex += kDigits[value >> 4];
+    hex += kDigits[value & 0xfu];
+  }
+  return hex;
+}
+
 }  // namespace
 
 MarkedPeer::MarkedPeer()
     : peer_(std::vector<std::string>{}), session_(zenoh_mdw::AcquireSession()) {
-  marker_ = session_->declare_subscriber(zenoh::KeyExpr(kMarkerKey), [this](zenoh::BytesView) {
+  auto arrived = [this](zenoh::BytesView payload) {
+    const std::vector<uint8_t> bytes = payload.as_vector();
+    if (bytes.size() != 4) return;
+    uint32_t number = 0;
+    for (int byte = 3; byte >= 0; --byte) number = number << 8 | bytes[static_cast<size_t>(byte)];
     std::lock_guard<std::mutex> lock(mutex_);
-    ++markers_;
+    if (number > newest_) newest_ = number;
     changed_.notify_all();
-  });
+  };
+  marker_ = session_->declare_subscriber(zenoh::KeyExpr(kMarkerKey), arrived);
 }
 
 MarkedPeer::~MarkedPeer() { marker_.reset(); }
@@ -32,21 +50,18 @@ void MarkedPeer::Put(const std::string& key, const std::string& hex) {
 }
 
 bool MarkedPeer::AwaitMarkers() {
-  return RepeatUntil(kMarkerKey, "", [this] {
+  const uint32_t number = ++numbered_;
+  return RepeatUntil(kMarkerKey, MarkerHex(number), [this, number] {
     std::lock_guard<std::mutex> lock(mutex_);
-    return markers_ > 0;
+    return newest_ >= number;
   });
 }
 
 void MarkedPeer::Settle() {
-  int target = 0;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    target = markers_ + 1;
-  }
-  Put(kMarkerKey, "");
+  const uint32_t number = ++numbered_;
+  Put(kMarkerKey, MarkerHex(number));
   std::unique_lock<std::mutex> lock(mutex_);
-  ASSERT_TRUE(changed_.wait_for(lock, kPatience, [&] { return markers_ >= target; }))
+  ASSERT_TRUE(changed_.wait_for(lock, kPatience, [&] { return newest_ >= number; }))
       << "the marker did not arrive";
 }
 

@@ -2,11 +2,14 @@
 // them. To know that a sample has been handled without reading the subscriber's target while a
 // handler may write it, a put on the sample's key is followed by a put on a marker key that this
 // helper subscribes to: one peer's puts reach us in order over one link, so once the marker has
-// arrived the samples put before it have been handled. The test thread owns it.
+// arrived the samples put before it have been handled. Each marker carries a number of its own:
+// a marker repeated while routes were forming, or one late on a loaded machine, cannot pass for
+// a later one. The test thread owns it.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -55,9 +58,10 @@ class MarkedPeer {
  private:
   PeerProcess peer_;
   std::shared_ptr<zenoh::Session> session_;
-  std::mutex mutex_;  // guards markers_
+  std::mutex mutex_;  // guards newest_
   std::condition_variable changed_;
-  int markers_ = 0;
+  uint32_t newest_ = 0;  // the highest marker number arrived
+  uint32_t numbered_ = 0;  // the last marker number put (the test thread's)
   std::optional<zenoh::Subscriber> marker_;
 };
 
