@@ -5,6 +5,8 @@
 #   scripts/sanitize.sh asan-python   the Python suite (pytest) against the module built with ASan
 #   scripts/sanitize.sh tsan          the whole C++ suite (ctest) under TSan
 #
+#   scripts/sanitize.sh --build-only MODE   builds what MODE runs, runs nothing
+#
 # Further arguments go to ctest (asan, tsan) or pytest (asan-python). Each mode builds into its own
 # folder (build/asan with clang, build/tsan and build/asan-py with the default compiler) over the
 # shared, uninstrumented Rust bridge in bridge/target. Every sanitizer writes its reports into
@@ -14,7 +16,15 @@
 # Needs root: the network tests run inside private network namespaces.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-usage() { echo "usage: $0 asan|asan-python|tsan [ctest or pytest arguments]" >&2; exit 2; }
+usage() {
+  echo "usage: $0 [--build-only] asan|asan-python|tsan [ctest or pytest arguments]" >&2
+  exit 2
+}
+build_only=0
+if [ "${1:-}" = "--build-only" ]; then
+  build_only=1
+  shift
+fi
 [ $# -ge 1 ] || usage
 mode="$1"
 shift
@@ -46,6 +56,12 @@ san_build_cmake() {
     -DKORVANTYR_INSTALL_CXX=ON -DKORVANTYR_WERROR="$werror" -DCMAKE_NM=/usr/bin/nm \
     -DPython3_EXECUTABLE="$KVN_VENV/bin/python" "$@" >/dev/null
   cmake --build "$dir" -j "$KVN_JOBS"
+}
+
+# Marks the end of the build; with --build-only, the end of the run.
+san_built() {
+  built=$SECONDS
+  [ "$build_only" = 0 ] || exit 0
 }
 
 # An empty report folder for this run; log_path makes each process write its reports there.
@@ -88,7 +104,7 @@ case "$mode" in
     kvn_ensure_apt clang libclang-rt-14-dev
     dir="$KVN_ROOT/build/asan"
     san_build_cmake "$dir" KORVANTYR_SANITIZE_ADDRESS clang clang++ -DKORVANTYR_BUILD_FUZZERS=ON
-    built=$SECONDS
+    san_built
     san_reset_reports "$dir"
     san_asan_env 1
     kvn_log "C++ tests under ASan+UBSan"
@@ -98,7 +114,7 @@ case "$mode" in
   tsan)
     dir="$KVN_ROOT/build/tsan"
     san_build_cmake "$dir" KORVANTYR_SANITIZE_THREAD cc "$CXX_COMPILER"
-    built=$SECONDS
+    san_built
     san_reset_reports "$dir"
     # Every report of the run is collected (halt_on_error=0); any of them fails it.
     tsan=(suppressions="$SUPP/tsan.supp" halt_on_error=0 second_deadlock_stack=1 history_size=4
@@ -139,7 +155,7 @@ case "$mode" in
        --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
        -C cmake.build-type=RelWithDebInfo -C build-dir="$dir/wheel" \
        -C cmake.define.KORVANTYR_SANITIZE_ADDRESS=ON ".[sim,test]")
-    built=$SECONDS
+    san_built
     san_reset_reports "$dir"
     # The interpreter frees neither its heap nor the objects still alive at exit, and every child
     # process of the suite (the simulated robot, mypy, ip) inherits the preload: a leak check would
