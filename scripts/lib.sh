@@ -117,10 +117,24 @@ kvn_build_cmake() {
   cmake --build "$KVN_BUILD" -j "$KVN_JOBS"
 }
 
+# The module's build (Zig) and the C++ build (GCC) run side by side: Zig compiles its C++ runtime
+# and Cargo compiles Zenoh's last crates on one core at a time, which leaves the other core to the
+# C++ build. The C++ build writes into build/cmake-build.log, shown if it fails.
 kvn_setup() {
   kvn_ensure_apt
   kvn_ensure_cargo
   kvn_ensure_venv
-  kvn_install_project
-  kvn_build_cmake
+  local log="$KVN_ROOT/build/cmake-build.log" cmake_build
+  mkdir -p "$KVN_ROOT/build"
+  kvn_log "Building the C++ library, tests and tools in $KVN_BUILD, beside the module (log: $log)"
+  kvn_build_cmake >"$log" 2>&1 &
+  cmake_build=$!
+  if ! kvn_install_project; then
+    wait "$cmake_build" || true
+    kvn_die "the module's build failed"
+  fi
+  if ! wait "$cmake_build"; then
+    tail -n 80 "$log" >&2
+    kvn_die "the C++ build failed (all of it: $log)"
+  fi
 }
