@@ -15,14 +15,9 @@ const std::string kMarkerKey = "korvan/test/marker";
 
 // A marker's number as its payload: four bytes, little-endian, in the peer's hex.
 std::string MarkerHex(uint32_t number) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (int byte = 0; byte < 4; ++byte) {
-    const uint32_t value = (number >> (8 * byte)) & 0xffu;
-    hex += kDigits[value >> 4];
-    hex += kDigits[value & 0xfu];
-  }
-  return hex;
+  std::vector<uint8_t> bytes;
+  for (int byte = 0; byte < 4; ++byte) bytes.push_back(static_cast<uint8_t>(number >> (8 * byte)));
+  return ToHex(bytes);
 }
 
 }  // namespace
