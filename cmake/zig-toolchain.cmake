@@ -5,7 +5,8 @@
 #
 #   -DCMAKE_TOOLCHAIN_FILE=cmake/zig-toolchain.cmake
 #   -DKORVANTYR_CROSS_TOOLS=DIR      a Python environment with ziglang and cargo-zigbuild
-#                                    (scripts/requirements-cross.txt; scripts/lib.sh makes build/cross-tools)
+#                                    (scripts/requirements-cross.txt; scripts/lib.sh makes one in
+#                                    build/cross-tools)
 #   -DKORVANTYR_ZIG_TARGET=T         x86_64-linux-gnu.2.28 (default) or aarch64-linux-gnu.2.28
 #
 # Another CPU than the build machine's makes this a cross build: the Rust bridge is then built by
@@ -20,7 +21,8 @@ list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES KORVANTYR_ZIG_TARGET KORVANTYR_
 
 if(NOT KORVANTYR_CROSS_TOOLS OR NOT EXISTS "${KORVANTYR_CROSS_TOOLS}/bin/python")
   message(FATAL_ERROR "zig-toolchain.cmake needs -DKORVANTYR_CROSS_TOOLS=DIR, a Python environment "
-                      "with scripts/requirements-cross.txt installed (scripts/lib.sh makes build/cross-tools)")
+                      "with scripts/requirements-cross.txt installed "
+                      "(scripts/lib.sh makes build/cross-tools)")
 endif()
 
 string(REGEX MATCH "^([a-z0-9_]+)-linux-gnu\\.([0-9]+\\.[0-9]+)$" zig_target_ok "${KORVANTYR_ZIG_TARGET}")

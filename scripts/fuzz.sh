@@ -33,7 +33,7 @@ kvn_fuzz_known() {
 }
 
 kvn_fuzz_build() {
-  kvn_ensure_apt clang libclang-rt-14-dev llvm
+  kvn_ensure_apt "${KVN_CLANG_PACKAGES[@]}"
   kvn_ensure_cargo
   kvn_log "Building the fuzz targets in $KVN_FUZZ_BUILD"
   # A folder configured with the fuzz targets already (this script's own, or the ASan suite's of

@@ -16,6 +16,9 @@ kvn_die() { printf 'error: %s\n' "$*" >&2; exit 1; }
 KVN_APT_PACKAGES=(build-essential cmake ninja-build pkg-config iproute2
                   libspdlog-dev libfmt-dev libgtest-dev libgmock-dev)
 
+# What the sanitizer builds and the fuzz targets add: clang, its runtimes and LLVM's tools.
+KVN_CLANG_PACKAGES=(clang libclang-rt-14-dev llvm)
+
 kvn_ensure_apt() {
   local missing=()
   for p in "${KVN_APT_PACKAGES[@]}" "$@"; do

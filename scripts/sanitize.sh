@@ -101,7 +101,7 @@ case "$mode" in
     # linked into each executable, so nothing is preloaded. The fuzz targets are built here too,
     # over the same instrumented library objects: KVN_FUZZ_BUILD=build/asan scripts/fuzz.sh ci
     # then runs them without compiling the library again.
-    kvn_ensure_apt clang libclang-rt-14-dev
+    kvn_ensure_apt "${KVN_CLANG_PACKAGES[@]}"
     dir="$KVN_ROOT/build/asan"
     san_build_cmake "$dir" KORVANTYR_SANITIZE_ADDRESS clang clang++ -DKORVANTYR_BUILD_FUZZERS=ON
     san_built

@@ -40,7 +40,7 @@ full=0
 # at once.
 asan_build=
 if [ $full = 1 ]; then
-  kvn_ensure_apt clang libclang-rt-14-dev llvm
+  kvn_ensure_apt "${KVN_CLANG_PACKAGES[@]}"
   mkdir -p "$KVN_ROOT/build"
   setsid nice -n 19 "$KVN_ROOT/scripts/sanitize.sh" --build-only asan \
     >"$KVN_ROOT/build/asan-build.log" 2>&1 &

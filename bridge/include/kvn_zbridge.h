@@ -269,8 +269,8 @@ zb_result_t zb_deserializer_drop(zb_deserializer_t* deserializer);
 
 /* ---- MCAP files (the recorder) --------------------------------------------------------------- */
 
-/* An MCAP file being written: chunks (compressed with zstd or lz4, or stored), then the summary and indexes.
- * One thread at a time. Texts are UTF-8 with their length (ZB_EUTF8 otherwise). A failed write
+/* An MCAP file being written: chunks (compressed with zstd or lz4, or stored), then the summary
+ * and indexes. One thread at a time. Texts are UTF-8 with their length (ZB_EUTF8 otherwise). A failed write
  * (ZB_EIO for the file, ZB_EINVAL for a misuse) leaves its reason for zb_mcap_error_message, and
  * the file holds every chunk finished before it. */
 typedef struct zb_mcap_writer_t zb_mcap_writer_t;
